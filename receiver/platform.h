@@ -1,0 +1,55 @@
+// platform.h - the one place where the handheld build and the desktop build
+// differ.
+//
+// The shipped build targets Windows CE 5 (Windows Mobile 6, ARM) and defines
+// UNDER_CE. The desktop build (mingw-w64, run under Wine) exists to build and
+// test the same code on a workstation. receiver/, setup/ and bootdrv/ include
+// this header first and use nothing beyond the Windows CE subset of the Win32
+// wide-character API, so they build unchanged for the handheld.
+//
+// A third build, for the host only, compiles the listener's frame scanner
+// natively so that a fuzzer can drive it; it sees nothing but basic types.
+#ifndef RX_PLATFORM_H
+#define RX_PLATFORM_H
+
+#if defined(_WIN32) || defined(UNDER_CE)
+#include <windows.h>
+#endif
+
+#if defined(UNDER_CE)
+
+// Windows CE ignores the access mask of RegOpenKeyEx; the shipped code has
+// always passed 0.
+#define RX_REG_ACCESS 0
+
+// Debug output: formatted wide text, one call per event.
+#define DebugPrint NKDbgPrintfW
+
+#elif defined(_WIN32)
+
+// The desktop registry refuses queries and sets on a key opened with mask 0.
+#define RX_REG_ACCESS (KEY_QUERY_VALUE | KEY_SET_VALUE)
+
+// Formats like NKDbgPrintfW and hands the line to OutputDebugStringW.
+void DebugPrint(const WCHAR *format, ...);
+
+// Windows CE's WinMain takes a wide command line; on the desktop that entry
+// point is called wWinMain (linked with -municode).
+#define WinMain wWinMain
+
+#else  // host build of the frame scanner
+
+#include <stdint.h>
+typedef unsigned char BYTE;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int BOOL;
+typedef wchar_t WCHAR;
+#define TRUE 1
+#define FALSE 0
+// Provided by the harness that drives the scanner.
+void DebugPrint(const WCHAR *format, ...);
+
+#endif
+
+#endif

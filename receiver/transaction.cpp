@@ -1,0 +1,189 @@
+// transaction.cpp - the serial transaction and its reply listener.
+//
+// Two threads share g_transaction:
+// - The transaction thread (the setup program's user-interface thread, or
+//   the device manager's thread inside RXB_Init) owns port, dcb, rule and
+//   listener. It sets them while no listener runs: port and rule before the
+//   first listener starts, and it joins the last listener before it closes
+//   the port. Only it writes to the port.
+// - The current ReplyListener reads the port and sets replySeen. It ends
+//   once listenerRun is 0; its reads time out after about 50 ms, so that
+//   takes at most one read.
+// listenerRun and replySeen are whole 32-bit words, written with interlocked
+// calls and read whole; no lock is taken. At most one listener exists: a new
+// one starts only after the previous one has been joined.
+#include "transaction.h"
+
+#include "replyscan.h"
+#include "settings.h"
+
+static const WCHAR kPortName[] = L"COM3:";
+
+const LinkRule kSetupLinkRule = {
+    TRUE, TRUE, L"SetNMEASentences: ERROR: Unable to read Configured registry value\r\n"
+};
+const LinkRule kBootLinkRule = {
+    FALSE, FALSE, L"SetNMEASentences: ERROR: Unable to read ConfigGPS registry value\r\n"
+};
+
+ReceiverTransaction g_transaction;
+
+static DWORD BaudRateFor(const LinkRule *rule, DWORD selector, DWORD reported)
+{
+    if (selector == 1)
+        return CBR_9600;
+    if (selector == 2 || !rule->keepReportedRate)
+        return CBR_38400;
+    return reported;
+}
+
+static void ConfigureDcb(DCB *dcb)
+{
+    dcb->DCBlength = sizeof(DCB);
+    dcb->fBinary = TRUE;
+    dcb->fParity = FALSE;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+}
+
+static BOOL FailOpen(const WCHAR *line)
+{
+    DebugPrint(line);
+    CloseHandle(g_transaction.port);
+    g_transaction.port = INVALID_HANDLE_VALUE;
+    return FALSE;
+}
+
+BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
+{
+    DWORD selector;
+
+    switch (ReadBaudSelector(&selector)) {
+    case kSelectorRead:
+        DebugPrint(L"SetNMEASentences: ConfigGPS == %d\r\n", (int)selector);
+        break;
+    case kSelectorUnreadable:
+        DebugPrint(rule->selectorErrorLine);
+        break;
+    case kSelectorKeyMissing:
+        break;
+    }
+
+    g_transaction.rule = rule;
+    g_transaction.port = CreateFileW(kPortName, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (g_transaction.port == INVALID_HANDLE_VALUE) {
+        DebugPrint(createFileLine, (int)GetLastError());
+        return FALSE;
+    }
+
+    DCB *dcb = &g_transaction.dcb;
+    dcb->DCBlength = sizeof(DCB);
+    if (!GetCommState(g_transaction.port, dcb))
+        return FailOpen(L"GetCommState Failed\r\n");
+    dcb->BaudRate = BaudRateFor(rule, selector, dcb->BaudRate);
+    ConfigureDcb(dcb);
+    if (!SetCommState(g_transaction.port, dcb))
+        return FailOpen(L"SetCommState Failed\r\n");
+
+    // Without a time-out a read waits for its bytes for ever, and nothing
+    // else wakes it: the listener could never be stopped.
+    COMMTIMEOUTS timeouts = { 0, kReadPerByteMs, kReadIdleMs, 0, 0 };
+    if (!SetCommTimeouts(g_transaction.port, &timeouts))
+        return FailOpen(L"SetCommTimeouts Failed\r\n");
+    return TRUE;
+}
+
+static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
+{
+    DWORD got = 0;
+    if (!ReadFile((HANDLE)context, buffer, count, &got, NULL))
+        return 0;
+    return got;
+}
+
+static BOOL ListenerMayRun(void *)
+{
+    return g_transaction.listenerRun != 0;
+}
+
+static DWORD WINAPI ReplyListener(LPVOID)
+{
+    ReplySource source;
+    source.read = ReadPortBytes;
+    source.keepGoing = ListenerMayRun;
+    source.context = g_transaction.port;
+    source.echoText = g_transaction.rule->echoText;
+
+    while (g_transaction.listenerRun != 0) {
+        if (ScanNextUnit(&source))
+            InterlockedExchange(&g_transaction.replySeen, 1);
+    }
+    return 0;
+}
+
+// Waits for the previous listener to finish its last read and releases it.
+static void JoinReplyListener(void)
+{
+    if (g_transaction.listener == NULL)
+        return;
+    InterlockedExchange(&g_transaction.listenerRun, 0);
+    WaitForSingleObject(g_transaction.listener, INFINITE);
+    CloseHandle(g_transaction.listener);
+    g_transaction.listener = NULL;
+}
+
+void StartReplyListener(void)
+{
+    JoinReplyListener();
+    InterlockedExchange(&g_transaction.listenerRun, 1);
+    InterlockedExchange(&g_transaction.replySeen, 0);
+    // A listener that cannot start is not reported: the wait then runs to
+    // its limit, as for a silent receiver.
+    g_transaction.listener = CreateThread(NULL, 0, ReplyListener, NULL, 0, NULL);
+}
+
+int WaitForReply(int pollLimit)
+{
+    int count = 0;
+    for (;;) {
+        if (g_transaction.replySeen != 0)
+            return count;
+        Sleep(kPollPeriodMs);
+        count++;
+        if (count >= pollLimit) {
+            InterlockedExchange(&g_transaction.replySeen, 1);
+            return count;
+        }
+    }
+}
+
+void StopReplyListener(void)
+{
+    InterlockedExchange(&g_transaction.listenerRun, 0);
+}
+
+BOOL WriteReceiverFrame(UbxFrame frame, DWORD *written)
+{
+    *written = 0;
+    return WriteFile(g_transaction.port, frame.bytes, frame.length, written, NULL);
+}
+
+void CloseReceiverPort(void)
+{
+    JoinReplyListener();
+    g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    SetCommState(g_transaction.port, &g_transaction.dcb);
+    CloseHandle(g_transaction.port);
+    g_transaction.port = INVALID_HANDLE_VALUE;
+}

@@ -1,0 +1,119 @@
+# Shared shell functions for the build, the Wine prefix and the null-modem
+# cable. Sourced by the entry scripts (demo.sh, test.sh) and by winerun.
+#
+# Everything lives in the build tree: $RX_BUILD (default ./build) holds the
+# CMake tree, the Wine prefix ($RX_BUILD/wine) and one folder per program run
+# ($RX_BUILD/runs/run.XXXXXX) with its cable, its debug log and its journal.
+
+RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
+RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
+export WINEPREFIX=$RX_BUILD/wine
+export WINEARCH=win64
+export WINEDEBUG=${RX_WINEDEBUG:--all}
+# No Mono or Gecko install prompt on a fresh prefix.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+RX_LOGS=$RX_BUILD/logs
+mkdir -p "$RX_LOGS"
+
+RX_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 socat xvfb imagemagick googletest clang libclang-rt-14-dev"
+
+# Installs the Debian packages the project needs; does nothing when all are in.
+rx_install_packages() {
+    local missing="" p
+    for p in $RX_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    echo "== installing:$missing"
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq >"$RX_LOGS/apt-update.log" 2>&1 || { cat "$RX_LOGS/apt-update.log"; return 1; }
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >"$RX_LOGS/apt-install.log" 2>&1 \
+        || { tail -30 "$RX_LOGS/apt-install.log"; return 1; }
+}
+
+rx_build() {
+    if [ ! -f "$RX_BUILD/build.ninja" ]; then
+        cmake -S "$RX_ROOT" -B "$RX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$RX_ROOT/cmake/mingw-w64-x86_64.cmake" >"$RX_LOGS/cmake.log" 2>&1 \
+            || { cat "$RX_LOGS/cmake.log"; return 1; }
+    fi
+    cmake --build "$RX_BUILD" -- -k 0 2>&1 | grep -v '^\[' ; return "${PIPESTATUS[0]}"
+}
+
+# The Wine server must never hold a pipe of ours: start it persistent with its
+# output in a file, and let the first program start Wine's background
+# services with their output going nowhere.
+rx_server_start() {
+    wineserver -p"${1:-}" >>"$RX_LOGS/wineserver.log" 2>&1 || return 0   # 2: already running
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+rx_server_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+}
+
+# Creates the prefix once: null display driver (dialogs run headless), no
+# crash dialog (a crash must end the test, not wait for a click).
+rx_prefix_init() {
+    [ -f "$WINEPREFIX/.rx-ready" ] && return 0
+    echo "== creating Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    wineboot -i </dev/null >"$RX_LOGS/wineboot.log" 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
+    rx_server_stop
+    touch "$WINEPREFIX/.rx-ready"
+}
+
+# Windows view of a Unix path (Wine maps / to Z:).
+rx_winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+# A fresh null-modem cable in folder $1:
+#   $1/slot/com3  near end, where "COM3:" points (the system's port)
+#   $1/far/com4   far end, where "COM4:" points (the receiver simulator)
+# Beside the cable, stand-in ports a test can swap into "COM3:" by renaming
+# folders: slot.null/com3 opens but has no DCB, slot.dir/com3 is a folder.
+rx_cable_start() {
+    local run=$1 i
+    mkdir -p "$run/slot" "$run/far" "$run/slot.null" "$run/slot.dir/com3"
+    ln -sfn /dev/null "$run/slot.null/com3"
+    ( exec socat pty,raw,echo=0,link="$run/slot/com3" pty,raw,echo=0,link="$run/far/com4" \
+        </dev/null >/dev/null 2>"$run/socat.log" & echo $! >"$run/socat.pid" )
+    for i in $(seq 1 300); do
+        [ -e "$run/slot/com3" ] && [ -e "$run/far/com4" ] && break
+        sleep 0.01
+    done
+    [ -e "$run/slot/com3" ] || { echo "null-modem cable did not start:" >&2; cat "$run/socat.log" >&2; return 1; }
+    mkdir -p "$WINEPREFIX/dosdevices"
+    ln -sfn "$run/slot/com3" "$WINEPREFIX/dosdevices/com3"
+    ln -sfn "$run/far/com4" "$WINEPREFIX/dosdevices/com4"
+}
+
+# True while the process runs; a dead child that nobody has reaped yet
+# (socat is started in a subshell, so init reaps it, late) counts as gone.
+rx_alive() {
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+rx_cable_stop() {
+    local run=$1 pid
+    [ -f "$run/socat.pid" ] || return 0
+    pid=$(cat "$run/socat.pid")
+    kill "$pid" 2>/dev/null && { while rx_alive "$pid"; do sleep 0.01; done; }
+    rm -f "$run/socat.pid"
+}
+
+# Cables of runs that ended without cleaning up (a killed test, say).
+rx_cable_sweep() {
+    local d
+    for d in "$RX_BUILD"/runs/run.*; do
+        [ -d "$d" ] || continue
+        rx_cable_stop "$d"
+        rm -rf "$d"
+    done
+}

@@ -1,0 +1,62 @@
+// fixtures.h - the test bench's view of the machine around the system:
+// registry keys, the "COM3:" slot of this run's null-modem cable, and the
+// KTAPI stand-in's journal. Everything is per program run (scripts/winerun
+// gives each run its own folder, named by RXBENCH_RUN).
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// ---- registry (HKEY_LOCAL_MACHINE\Kestrana and \Kestrana\GPS) ----
+
+// Deletes both keys and everything in them.
+void DeleteKestranaKeys();
+// Creates both keys empty (after deleting them), as the handheld's
+// installation does.
+void CreateKestranaKeys();
+// Removes only the settings key \Kestrana\GPS.
+void DeleteSettingsKey();
+
+void SetConfigGPS(DWORD selector);
+void DeleteConfigGPS();
+// Stores a raw value of any type under \Kestrana (name) or \Kestrana\GPS.
+void SetRawValue(bool settingsKey, const std::wstring &name, DWORD type, const void *data, DWORD size);
+void SetSetting(const std::wstring &name, DWORD flag);
+void SetAllSettings(DWORD flag);
+// The REG_DWORD of a setting, or nothing when it is absent.
+std::optional<DWORD> GetSetting(const std::wstring &name);
+
+extern const wchar_t *const kSettingNames[13];
+
+// ---- this run's folder and its "COM3:" ----
+
+// RXBENCH_RUN as a Windows path; empty when not started by winerun.
+std::wstring RunDir();
+
+enum class Com3 {
+    Cable,     // the near end of the null-modem cable (the default)
+    Missing,   // nothing: CreateFile fails with error 2
+    NoDcb,     // opens, but GetCommState and SetCommState fail
+    Folder     // a folder: CreateFile fails with error 5
+};
+// Points "COM3:" at one of the stand-ins above; returns false when this
+// run has no slots (not started by winerun).
+bool PlugCom3(Com3 what);
+
+// ---- KTAPI stand-in ----
+
+// The journal's lines without their "\r\n", e.g. "KTSetGPIO(0, 1)".
+std::vector<std::string> KtapiJournal();
+void ClearKtapiJournal();
+
+// ---- process health ----
+
+int ThreadCount();   // threads of this process
+DWORD HandleCount();
+
+}  // namespace bench
