@@ -8,6 +8,7 @@
 RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
 RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
+export RX_BUILD
 export WINEPREFIX=$RX_BUILD/wine
 export WINEARCH=win64
 export WINEDEBUG=${RX_WINEDEBUG:--all}
