@@ -16,6 +16,7 @@ namespace {
 std::mutex g_mutex;
 std::vector<std::string> g_calls;
 PVOID g_handler;
+std::function<void(const std::string &)> g_hook;
 
 LONG CALLBACK OnException(EXCEPTION_POINTERS *info)
 {
@@ -26,8 +27,14 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS *info)
         std::string call(text, length);
         while (!call.empty() && call.back() == '\0')
             call.pop_back();
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_calls.push_back(call);
+        std::function<void(const std::string &)> hook;
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_calls.push_back(call);
+            hook = g_hook;
+        }
+        if (hook)
+            hook(call);
     }
     return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -39,6 +46,12 @@ void StartDebugCapture()
     if (g_handler == nullptr)
         g_handler = AddVectoredExceptionHandler(1, OnException);
     ClearDebugCapture();
+}
+
+void SetDebugCallHook(std::function<void(const std::string &call)> hook)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_hook = std::move(hook);
 }
 
 void ClearDebugCapture()

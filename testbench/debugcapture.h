@@ -5,6 +5,7 @@
 // sees; the text of every call is kept in order, whatever thread made it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ std::vector<std::string> DebugCalls();
 // without a terminator is the last element.
 std::vector<std::string> DebugLines();
 std::string DebugText();
+
+// Called on the calling thread for every captured call, after it is stored
+// (e.g. to look at other state at the moment a line is written). Pass an
+// empty function to remove it.
+void SetDebugCallHook(std::function<void(const std::string &call)> hook);
 
 // Splits text the way DebugLines does.
 std::vector<std::string> SplitDebugLines(const std::string &text);

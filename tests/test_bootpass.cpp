@@ -1,0 +1,255 @@
+// The boot pass, through the driver's RXB_Init in rxboot.dll as the device
+// manager calls it, against the simulated receiver.
+#include <gtest/gtest.h>
+
+#include "debugcapture.h"
+#include "fixtures.h"
+#include "linecheck.h"
+#include "rxsim.h"
+#include "ubxcatalog.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef DWORD (*InitFn)(LPCWSTR, LPCVOID);
+
+const DWORD kDeviceContext = 0x89144233;
+const char kEntryLine[] = "####       RXB_INIT Entered        ####\r\n";
+const char kExitLine[] = "####       RXB_Init exiting        ####\r\n";
+
+class BootPass : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bench::CreateKestranaKeys();
+        bench::SetConfigGPS(2);
+        bench::ClearKtapiJournal();
+        bench::StartDebugCapture();
+        driver = LoadLibraryW(L"rxboot.dll");
+        ASSERT_NE(driver, nullptr);
+        init = reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(driver, "RXB_Init")));
+        ASSERT_NE(init, nullptr);
+        // The power line must not move before the port is closed.
+        bench::SetDebugCallHook([this](const std::string &call) {
+            if (call == "Closed Port!\r\n")
+                journalAtClose = bench::KtapiJournal().size();
+        });
+    }
+    void TearDown() override
+    {
+        bench::SetDebugCallHook(nullptr);
+        sim.Stop();
+        if (driver != nullptr)
+            FreeLibrary(driver);
+        bench::DeleteKestranaKeys();
+    }
+
+    DWORD RunPass(rxsim::Options options = rxsim::Options())
+    {
+        EXPECT_TRUE(sim.Start(options));
+        DWORD started = GetTickCount();
+        DWORD result = init(L"Drivers\\Active\\42", nullptr);
+        elapsedMs = GetTickCount() - started;
+        return result;
+    }
+
+    std::vector<std::vector<uint8_t>> FramesOnLine() const
+    {
+        std::vector<std::vector<uint8_t>> frames;
+        for (const rxsim::ReceivedFrame &frame : sim.Frames())
+            frames.push_back(frame.bytes);
+        return frames;
+    }
+
+    // The thirteen frames the pass must send for these settings.
+    static std::vector<std::vector<uint8_t>> ExpectedFrames(const std::vector<bool> &on, bool sbas)
+    {
+        std::vector<std::vector<uint8_t>> frames;
+        auto add = [&frames](UbxFrame f) { frames.emplace_back(f.bytes, f.bytes + f.length); };
+        for (int i = 0; i < kSentenceCount; i++)
+            add(NmeaFrame(i, on[i]));
+        add(SbasFrame(sbas));
+        add(SaveFrame(kSaveBoth));
+        return frames;
+    }
+
+    // The pass's own lines for these settings, counts as "#".
+    static std::vector<std::string> ExpectedSteps(const std::vector<bool> &on, bool sbas)
+    {
+        std::vector<std::string> steps = { kEntryLine, "SetNMEASentences: ConfigGPS == 2\r\n" };
+        for (int i = 0; i < kSentenceCount; i++) {
+            steps.push_back("NMEA [" + std::to_string(i) + (on[i] ? "] Enable" : "] Disable") +
+                            ": Wrote 11 bytes\r\n");
+            steps.push_back("NMEA [" + std::to_string(i) + "] Count = #\r\n");
+        }
+        steps.push_back(sbas ? "UBXSSBASEnable: Wrote 16 bytes 1\r\n" : "UBXSSBASDisable: Wrote 16 bytes 1\r\n");
+        steps.push_back("SBAS Count = #\r\n");
+        steps.push_back("UBXSaveToBBR: Wrote 21 bytes 1\r\n");
+        steps.push_back("Save MSG Count = #\r\n");
+        steps.push_back("Closed Port!\r\n");
+        steps.push_back(kExitLine);
+        return steps;
+    }
+
+    HMODULE driver = nullptr;
+    InitFn init = nullptr;
+    rxsim::Simulator sim;
+    DWORD elapsedMs = 0;
+    size_t journalAtClose = 99;
+};
+
+// The slow pass is built into an executable of its own, labelled slow, so
+// that the quick suite can leave it out.
+#ifndef RX_SLOW_TESTS
+
+const std::vector<std::string> kPowerOn = { "KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)" };
+const std::vector<std::string> kPowerOff = { "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)" };
+
+TEST_F(BootPass, EverySettingOnIsAppliedSavedAndPowered)
+{
+    bench::SetAllSettings(1);
+    rxsim::Options options;
+    options.current.sbas = false;
+    options.bbr.sbas = false;
+    EXPECT_EQ(RunPass(options), kDeviceContext);
+
+    std::vector<bool> on(kSentenceCount, true);
+    EXPECT_EQ(FramesOnLine(), ExpectedFrames(on, true));
+    EXPECT_EQ(FramesOnLine().back()[19], 0x27);
+    EXPECT_EQ(FramesOnLine().back()[20], 0x14);
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    EXPECT_EQ(lines.steps, ExpectedSteps(on, true));
+    ASSERT_EQ(lines.counts.size(), 13u);
+    for (int count : lines.counts)
+        EXPECT_LE(count, 2);
+    EXPECT_EQ(lines.listener.size(), 26u);
+
+    rxsim::Configuration all = sim.Current();
+    for (int i = 0; i < kSentenceCount; i++)
+        EXPECT_EQ(all.rate[i], 1) << i;
+    EXPECT_TRUE(all.sbas);
+    EXPECT_EQ(sim.Saved(), all);
+    EXPECT_EQ(journalAtClose, 0u);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    // 500 ms after the port is set up and after each of the 13 count lines.
+    EXPECT_GE(elapsedMs, 7000u);
+}
+
+TEST_F(BootPass, EverySettingOffLogsTheFullSequence)
+{
+    bench::SetAllSettings(0);
+    EXPECT_EQ(RunPass(), kDeviceContext);
+    std::vector<bool> off(kSentenceCount, false);
+    EXPECT_EQ(FramesOnLine(), ExpectedFrames(off, false));
+    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, ExpectedSteps(off, false));
+    rxsim::Configuration none = sim.Saved();
+    for (int i = 0; i < kSentenceCount; i++)
+        EXPECT_EQ(none.rate[i], 0) << i;
+    EXPECT_FALSE(none.sbas);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOff);
+}
+
+// Any non-zero flag switches its sentence or SBAS on; only PWR == 1 holds
+// the GPS on.
+TEST_F(BootPass, ValuesOfTwoCountAsOnExceptForThePowerLine)
+{
+    std::vector<bool> on(kSentenceCount, false);
+    for (int i : { 0, 2, 8 }) {
+        bench::SetSetting(bench::kSettingNames[i], 2);
+        on[i] = true;
+    }
+    bench::SetSetting(L"SBAS", 2);
+    bench::SetSetting(L"PWR", 2);
+    EXPECT_EQ(RunPass(), kDeviceContext);
+    EXPECT_EQ(FramesOnLine(), ExpectedFrames(on, true));
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOff);
+}
+
+TEST_F(BootPass, MissingSettingsKeySwitchesEverythingOffAndSavesIt)
+{
+    bench::DeleteSettingsKey();
+    EXPECT_EQ(RunPass(), kDeviceContext);
+    std::vector<bool> off(kSentenceCount, false);
+    EXPECT_EQ(FramesOnLine(), ExpectedFrames(off, false));
+    std::vector<std::string> steps = ExpectedSteps(off, false);
+    steps.insert(steps.begin() + 1, "SetNMEASentences: RegOpenKeyEx Failed\r\n");
+    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, steps);
+    EXPECT_FALSE(sim.Saved().sbas);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOff);
+}
+
+TEST_F(BootPass, AbsentPortFailsBeforeSendingAnything)
+{
+    bench::SetAllSettings(1);
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+    EXPECT_EQ(RunPass(), 0u);
+    std::vector<std::string> expected = { kEntryLine, "SetNMEASentences: ConfigGPS == 2\r\n",
+                                          "SetNMEASentences: CreateFile Failed 2\r\n" };
+    EXPECT_EQ(bench::DebugLines(), expected);
+    EXPECT_TRUE(bench::KtapiJournal().empty());
+    Sleep(100);
+    EXPECT_TRUE(sim.BytesReceived().empty());
+}
+
+TEST_F(BootPass, PortWithoutDcbFailsAndClosesIt)
+{
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
+    DWORD handles = bench::HandleCount();
+    EXPECT_EQ(RunPass(), 0u);
+    EXPECT_EQ(bench::DebugLines().back(), "GetCommState Failed\r\n");
+    EXPECT_TRUE(bench::KtapiJournal().empty());
+    EXPECT_LE(bench::HandleCount(), handles + 1);  // the simulator's own port handle
+}
+
+// Neither NAKs nor a line full of noise and text stop the pass.
+TEST_F(BootPass, NakAndNoisyReceiversCompleteThePass)
+{
+    bench::SetAllSettings(1);
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Nak;
+    EXPECT_EQ(RunPass(options), kDeviceContext);
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    EXPECT_EQ(lines.listener.size(), 26u);
+    EXPECT_EQ(lines.listener[1], "     NAK of [0x6]-[0x1]\r\n");
+    EXPECT_EQ(lines.steps.back(), kExitLine);
+    sim.Stop();
+
+    bench::ClearDebugCapture();
+    bench::ClearKtapiJournal();
+    options = rxsim::Options();
+    options.noiseBeforeReply = true;
+    options.oversizedBeforeReply = true;
+    options.chatterBytesPerSecond = 3840;
+    EXPECT_EQ(RunPass(options), kDeviceContext);
+    lines = bench::SplitByThread(bench::DebugLines());
+    EXPECT_EQ(lines.steps, ExpectedSteps(std::vector<bool>(kSentenceCount, true), true));
+    for (int count : lines.counts)
+        EXPECT_LT(count, 100);
+    for (const std::string &call : bench::DebugCalls())
+        EXPECT_GT(call.size(), 1u) << "the driver does not echo NMEA text";
+    EXPECT_EQ(sim.Saved().rate[kDTM], 1);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+}
+
+#else  // RX_SLOW_TESTS
+
+// About 72 s: every wait runs its 100 polls.
+TEST_F(BootPass, SilentReceiverWaitsOutEveryFrame)
+{
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Silent;
+    EXPECT_EQ(RunPass(options), kDeviceContext);
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    EXPECT_EQ(lines.counts, std::vector<int>(13, 100));
+    EXPECT_TRUE(lines.listener.empty());
+    EXPECT_EQ(lines.steps.back(), kExitLine);
+    EXPECT_EQ(sim.Frames().size(), 13u);
+    EXPECT_GE(elapsedMs, 71000u);
+    EXPECT_EQ(bench::KtapiJournal(), (std::vector<std::string>{ "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)" }));
+}
+
+#endif  // RX_SLOW_TESTS
+
+}  // namespace

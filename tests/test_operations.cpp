@@ -1,0 +1,211 @@
+// The setup program's setting change operations against the simulated
+// receiver: frames on the line, the receiver's configuration and BBR, the
+// registry, the power line and the debug lines.
+#include <gtest/gtest.h>
+
+#include "debugcapture.h"
+#include "fixtures.h"
+#include "linecheck.h"
+#include "operations.h"
+#include "rxsim.h"
+#include "ubxcatalog.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Bytes(UbxFrame frame)
+{
+    return std::vector<uint8_t>(frame.bytes, frame.bytes + frame.length);
+}
+
+std::vector<std::vector<uint8_t>> FramesOnLine(const rxsim::Simulator &sim)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        frames.push_back(frame.bytes);
+    return frames;
+}
+
+class Operations : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bench::CreateKestranaKeys();
+        bench::SetConfigGPS(2);
+        bench::StartDebugCapture();
+        bench::ClearKtapiJournal();
+    }
+    void TearDown() override
+    {
+        sim.Stop();
+        bench::DeleteKestranaKeys();
+    }
+    void StartReceiver(rxsim::Options options = rxsim::Options()) { ASSERT_TRUE(sim.Start(options)); }
+
+    rxsim::Simulator sim;
+};
+
+TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
+{
+    StartReceiver();
+    bench::SetSetting(L"GGA", 0);
+    DWORD started = GetTickCount();
+    EXPECT_TRUE(ToggleNMEA(kGGA, 1));
+    DWORD elapsed = GetTickCount() - started;
+
+    std::vector<std::vector<uint8_t>> expected = { Bytes(NmeaFrame(kGGA, TRUE)),
+                                                   Bytes(SaveFrame(kSaveMessages)) };
+    EXPECT_EQ(FramesOnLine(sim), expected);
+    EXPECT_EQ(expected[1][19], 0x1F);
+    EXPECT_EQ(expected[1][20], 0xCC);
+    EXPECT_EQ(sim.Current().rate[kGGA], 1);
+    EXPECT_EQ(sim.Saved().rate[kGGA], 1);
+    EXPECT_EQ(bench::GetSetting(L"GGA"), 1u);
+
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    std::vector<std::string> steps = {
+        "SetNMEASentences: ConfigGPS == 2\r\n",
+        "NMEA Enable: Wrote 11 bytes\r\n",
+        "Count = #\r\n",
+        "UBXSaveMsgToBBR: Wrote 21 bytes\r\n",
+        "Count = #\r\n",
+    };
+    EXPECT_EQ(lines.steps, steps);
+    std::vector<std::string> listener = {
+        "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x1]\r\n",
+        "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x9]\r\n",
+    };
+    EXPECT_EQ(lines.listener, listener);
+    for (int count : lines.counts)
+        EXPECT_LE(count, 2);
+    // 200 ms before the frame, 100 ms after the first stop, two short waits.
+    EXPECT_GE(elapsed, 300u);
+    EXPECT_LT(elapsed, 1500u);
+}
+
+TEST_F(Operations, DtmOffSendsTheDisableFrameAndStoresZero)
+{
+    rxsim::Options options;
+    options.current.rate[kDTM] = 1;
+    options.bbr.rate[kDTM] = 1;
+    StartReceiver(options);
+    bench::SetSetting(L"DTM", 1);
+    EXPECT_TRUE(ToggleNMEA(kDTM, 0));
+    std::vector<std::vector<uint8_t>> expected = { Bytes(NmeaFrame(kDTM, FALSE)),
+                                                   Bytes(SaveFrame(kSaveMessages)) };
+    EXPECT_EQ(FramesOnLine(sim), expected);
+    EXPECT_EQ(sim.Saved().rate[kDTM], 0);
+    EXPECT_EQ(bench::GetSetting(L"DTM"), 0u);
+    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps[1], "NMEA Disable: Wrote 11 bytes\r\n");
+}
+
+TEST_F(Operations, SbasOnSavesTheNavigationConfiguration)
+{
+    rxsim::Options options;
+    options.current.sbas = false;
+    options.bbr.sbas = false;
+    StartReceiver(options);
+    EXPECT_TRUE(ToggleSBAS(1));
+    std::vector<std::vector<uint8_t>> expected = { Bytes(SbasFrame(TRUE)), Bytes(SaveFrame(kSaveNavigation)) };
+    EXPECT_EQ(FramesOnLine(sim), expected);
+    EXPECT_EQ(expected[1][19], 0x25);
+    EXPECT_EQ(expected[1][20], 0x02);
+    EXPECT_TRUE(sim.Current().sbas);
+    EXPECT_TRUE(sim.Saved().sbas);
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
+    std::vector<std::string> steps = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 16 bytes\r\n", "Count = #\r\n",
+        "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n",
+    };
+    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, steps);
+}
+
+TEST_F(Operations, GpsPowerDrivesTheLineAndStoresWithoutTouchingThePort)
+{
+    StartReceiver();
+    SetGpsPower(0);
+    EXPECT_EQ(bench::KtapiJournal(), (std::vector<std::string>{ "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)" }));
+    EXPECT_EQ(bench::GetSetting(L"PWR"), 0u);
+    SetGpsPower(1);
+    EXPECT_EQ(bench::KtapiJournal(),
+              (std::vector<std::string>{ "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)", "KTSetGPIO(0, 1)",
+                                         "KTSetGPIODirection(1, 1)" }));
+    EXPECT_EQ(bench::GetSetting(L"PWR"), 1u);
+    Sleep(100);
+    EXPECT_TRUE(sim.BytesReceived().empty());
+    EXPECT_TRUE(bench::DebugCalls().empty());
+}
+
+TEST_F(Operations, SelectorOneRunsTheWholeOperationAt9600Baud)
+{
+    bench::SetConfigGPS(1);
+    rxsim::Options options;
+    options.probeNearEnd = L"COM3:";
+    StartReceiver(options);
+    EXPECT_TRUE(ToggleNMEA(kRMC, 1));
+    ASSERT_EQ(sim.Frames().size(), 2u);
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        EXPECT_EQ(frame.nearEndBaud, (DWORD)CBR_9600);
+}
+
+// Nothing was sent, so nothing may be stored, and the caller learns of it.
+TEST_F(Operations, PortThatCannotBeOpenedSendsAndStoresNothing)
+{
+    StartReceiver();
+    bench::SetSetting(L"GGA", 0);
+    bench::SetSetting(L"SBAS", 1);
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
+    EXPECT_FALSE(ToggleSBAS(0));
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
+    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
+
+    std::vector<std::string> expected = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
+        "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n",
+    };
+    EXPECT_EQ(bench::DebugLines(), expected);
+    EXPECT_EQ(bench::GetSetting(L"GGA"), 0u);
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
+    Sleep(100);
+    EXPECT_TRUE(sim.BytesReceived().empty());
+}
+
+// A NAK, like a missing reply, is not a failure of the operation.
+TEST_F(Operations, NakReceiverStillRecordsTheSetting)
+{
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Nak;
+    StartReceiver(options);
+    EXPECT_TRUE(ToggleNMEA(kGST, 1));
+    EXPECT_EQ(bench::GetSetting(L"GST"), 1u);
+    EXPECT_EQ(sim.Frames().size(), 2u);
+    EXPECT_EQ(sim.Current().rate[kGST], 0);
+}
+
+TEST_F(Operations, MissingSettingsKeyStillReconfiguresTheReceiver)
+{
+    StartReceiver();
+    bench::DeleteSettingsKey();
+    EXPECT_TRUE(ToggleNMEA(kZDA, 1));
+    EXPECT_EQ(sim.Saved().rate[kZDA], 1);
+    EXPECT_FALSE(bench::GetSetting(L"ZDA").has_value());
+    SetGpsPower(1);
+    EXPECT_FALSE(bench::GetSetting(L"PWR").has_value());
+    EXPECT_EQ(bench::KtapiJournal().size(), 2u);
+}
+
+TEST_F(Operations, NoSuchSentenceDoesNothing)
+{
+    StartReceiver();
+    EXPECT_FALSE(ToggleNMEA(11, 1));
+    EXPECT_FALSE(ToggleNMEA(-1, 1));
+    Sleep(100);
+    EXPECT_TRUE(sim.BytesReceived().empty());
+    EXPECT_TRUE(bench::DebugCalls().empty());
+}
+
+}  // namespace

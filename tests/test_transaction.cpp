@@ -1,0 +1,338 @@
+// The serial transaction and its reply listener, against the simulated
+// receiver on the far end of the null-modem cable.
+#include <gtest/gtest.h>
+
+#include "debugcapture.h"
+#include "fixtures.h"
+#include "rxsim.h"
+#include "transaction.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
+
+DWORD FlagWord(const DCB &dcb)
+{
+    DWORD word;
+    std::memcpy(&word, reinterpret_cast<const BYTE *>(&dcb) + 8, sizeof(word));
+    return word;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The DCB of "COM3:" as another handle sees it right now.
+DCB PortDcb()
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    GetCommState(port, &dcb);
+    CloseHandle(port);
+    return dcb;
+}
+
+void SetPortRate(DWORD rate)
+{
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(port, &dcb);
+    dcb.BaudRate = rate;
+    EXPECT_TRUE(SetCommState(port, &dcb));
+    CloseHandle(port);
+}
+
+class Transaction : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bench::CreateKestranaKeys();
+        bench::SetConfigGPS(2);
+        bench::StartDebugCapture();
+    }
+    void TearDown() override
+    {
+        sim.Stop();
+        bench::DeleteKestranaKeys();
+    }
+
+    void StartReceiver(rxsim::Options options = rxsim::Options())
+    {
+        ASSERT_TRUE(sim.Start(options));
+    }
+
+    // One frame through a whole transaction; returns the poll count.
+    int OneFrame(const LinkRule *rule, UbxFrame frame, int pollLimit)
+    {
+        EXPECT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
+        StartReplyListener();
+        DWORD written = 0;
+        EXPECT_TRUE(WriteReceiverFrame(frame, &written));
+        EXPECT_EQ(written, frame.length);
+        int count = WaitForReply(pollLimit);
+        StopReplyListener();
+        CloseReceiverPort();
+        return count;
+    }
+
+    rxsim::Simulator sim;
+};
+
+TEST_F(Transaction, AnsweredFrameIsLoggedAndSeenWithinAPoll)
+{
+    StartReceiver();
+    UbxFrame gga = NmeaFrame(kGGA, TRUE);
+    int count = OneFrame(&kSetupLinkRule, gga, 200);
+
+    EXPECT_LE(count, 2);
+    std::vector<std::string> lines = bench::DebugLines();
+    std::vector<std::string> expected = {
+        "SetNMEASentences: ConfigGPS == 2\r\n",
+        "UBX MSG: [0x5]-[0x1] size 2\r\n",
+        "     ACK of [0x6]-[0x1]\r\n",
+    };
+    EXPECT_EQ(lines, expected);
+    ASSERT_EQ(sim.Frames().size(), 1u);
+    EXPECT_EQ(sim.Frames()[0].bytes, std::vector<uint8_t>(gga.bytes, gga.bytes + gga.length));
+    EXPECT_EQ(sim.Current().rate[kGGA], 1);
+}
+
+TEST_F(Transaction, NakCountsAsAReply)
+{
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Nak;
+    StartReceiver(options);
+    int count = OneFrame(&kBootLinkRule, NmeaFrame(kDTM, FALSE), 100);
+    EXPECT_LE(count, 2);
+    EXPECT_TRUE(Contains(bench::DebugLines(), "     NAK of [0x6]-[0x1]\r\n"));
+    EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
+}
+
+TEST_F(Transaction, SilentReceiverRunsThePollLimit)
+{
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Silent;
+    StartReceiver(options);
+    DWORD started = GetTickCount();
+    int count = OneFrame(&kSetupLinkRule, SbasFrame(TRUE), 6);
+    DWORD elapsed = GetTickCount() - started;
+    EXPECT_EQ(count, 6);
+    EXPECT_GE(elapsed, 6u * 50 - 20);
+    EXPECT_EQ(g_transaction.replySeen, 1);
+    // A reply that comes after the limit does not carry over: the next
+    // frame waits for its own.
+    EXPECT_FALSE(Contains(bench::DebugLines(), "UBX MSG: [0x5]-[0x1] size 2\r\n"));
+}
+
+// NMEA text read while waiting: the setup program echoes it one character a
+// call; the boot driver drops it. Both still find the reply.
+TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
+{
+    rxsim::Options options;
+    options.chatterBytesPerSecond = 3840;
+    options.latencyMs = 150;
+    StartReceiver(options);
+
+    for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+        bench::ClearDebugCapture();
+        int count = OneFrame(rule, NmeaFrame(kGSV, TRUE), 100);
+        EXPECT_LE(count, 5);
+        std::string echoed;
+        for (const std::string &call : bench::DebugCalls()) {
+            if (call.size() == 1)
+                echoed += call;
+        }
+        EXPECT_TRUE(Contains(bench::DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
+        if (rule == &kBootLinkRule) {
+            EXPECT_EQ(echoed, "");
+            continue;
+        }
+        // Everything echoed is NMEA text exactly as the receiver sent it.
+        std::vector<uint8_t> sent = sim.BytesSent();
+        std::string text(sent.begin(), sent.end());
+        std::vector<uint8_t> ack = rxsim::AckFrame(true, 0x06, 0x01);
+        size_t at = text.find(std::string(ack.begin(), ack.end()));
+        ASSERT_NE(at, std::string::npos);
+        text.erase(at, ack.size());
+        EXPECT_GT(echoed.size(), 100u);
+        EXPECT_NE(echoed.find("$G"), std::string::npos);
+        EXPECT_NE(text.find(echoed), std::string::npos) << echoed;
+    }
+}
+
+// A 0xB5 that does not start a frame takes the five bytes after it with it;
+// scanning resumes after them.
+TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
+{
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Silent;
+    StartReceiver(options);
+    ASSERT_TRUE(OpenReceiverPort(&kSetupLinkRule, kCreateFileLine));
+    StartReplyListener();
+    std::vector<uint8_t> line = { 'x', 0xB5, 'A', 'B', 'C', 'D', 'E', 'F', 'G' };
+    std::vector<uint8_t> ack = rxsim::AckFrame(true, 0x06, 0x16);
+    line.insert(line.end(), ack.begin(), ack.end());
+    ASSERT_TRUE(sim.Send(line));
+    int count = WaitForReply(40);
+    StopReplyListener();
+    CloseReceiverPort();
+
+    EXPECT_LT(count, 40);
+    std::vector<std::string> calls = bench::DebugCalls();
+    std::vector<std::string> expected = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "x", "F", "G",
+        "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x16]\r\n",
+    };
+    EXPECT_EQ(calls, expected);
+}
+
+TEST_F(Transaction, FramesLongerThanTheBufferAreSkippedAndTheReplyAfterIsFound)
+{
+    for (DWORD length : { 251u, 1000u, 65535u }) {
+        rxsim::Options options;
+        options.oversizedBeforeReply = true;
+        options.oversizedLength = length;
+        StartReceiver(options);
+        bench::ClearDebugCapture();
+        int count = OneFrame(&kBootLinkRule, NmeaFrame(kZDA, TRUE), 100);
+        sim.Stop();
+        EXPECT_LE(count, 20) << length;
+        std::vector<std::string> lines = bench::DebugLines();
+        EXPECT_TRUE(Contains(lines, "UBX MSG: [0x1]-[0x30] size " + std::to_string(length) + "\r\n"))
+            << length;
+        EXPECT_TRUE(Contains(lines, "     ACK of [0x6]-[0x1]\r\n")) << length;
+    }
+}
+
+TEST_F(Transaction, NoiseBeforeTheReplyIsSurvived)
+{
+    rxsim::Options options;
+    options.noiseBeforeReply = true;
+    StartReceiver(options);
+    for (int i = 0; i < 3; i++) {
+        bench::ClearDebugCapture();
+        int count = OneFrame(&kBootLinkRule, NmeaFrame(i, TRUE), 100);
+        EXPECT_LE(count, 10);
+        EXPECT_TRUE(Contains(bench::DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
+    }
+    EXPECT_EQ(sim.Current().rate[kGSA], 1);
+}
+
+// Port settings by each program's rule. Flag word: bits 0x276E cleared and
+// 0x1011 set (binary, DTR and RTS on, no parity, no flow control), the rest
+// as the port reported them.
+TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
+{
+    struct Case { bool configKey; bool hasValue; DWORD selector; DWORD setupRate; DWORD bootRate; };
+    const Case cases[] = {
+        { true, true, 1, CBR_9600, CBR_9600 },
+        { true, true, 2, CBR_38400, CBR_38400 },
+        { true, true, 3, CBR_4800, CBR_38400 },  // setup keeps what the port reported
+        { true, false, 0, CBR_38400, CBR_38400 },
+        { false, false, 0, CBR_38400, CBR_38400 },
+    };
+    StartReceiver();
+    for (const Case &c : cases) {
+        for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+            bench::CreateKestranaKeys();
+            if (!c.configKey)
+                bench::DeleteKestranaKeys();
+            else if (c.hasValue)
+                bench::SetConfigGPS(c.selector);
+            SetPortRate(CBR_4800);
+            DCB before = PortDcb();
+            bench::ClearDebugCapture();
+
+            ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
+            DCB written = g_transaction.dcb;
+            DCB actual = {};
+            actual.DCBlength = sizeof(actual);
+            GetCommState(g_transaction.port, &actual);
+            CloseReceiverPort();
+            DCB closed = g_transaction.dcb;
+
+            DWORD rate = rule == &kSetupLinkRule ? c.setupRate : c.bootRate;
+            SCOPED_TRACE("selector " + std::to_string(c.selector) + (c.hasValue ? "" : " absent") +
+                         (rule == &kSetupLinkRule ? ", setup" : ", boot"));
+            EXPECT_EQ(written.DCBlength, 28u);
+            EXPECT_EQ(written.BaudRate, rate);
+            EXPECT_EQ(actual.BaudRate, rate);
+            EXPECT_EQ(written.ByteSize, 8);
+            EXPECT_EQ(written.Parity, NOPARITY);
+            EXPECT_EQ(written.StopBits, ONESTOPBIT);
+            EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
+            EXPECT_EQ(FlagWord(closed), FlagWord(written) & ~0x3030u);
+
+            std::vector<std::string> lines = bench::DebugLines();
+            if (!c.configKey)
+                EXPECT_TRUE(lines.empty());
+            else if (c.hasValue)
+                EXPECT_EQ(lines, std::vector<std::string>{ "SetNMEASentences: ConfigGPS == " +
+                                                           std::to_string(c.selector) + "\r\n" });
+            else if (rule == &kSetupLinkRule)
+                EXPECT_EQ(lines, std::vector<std::string>{
+                    "SetNMEASentences: ERROR: Unable to read Configured registry value\r\n" });
+            else
+                EXPECT_EQ(lines, std::vector<std::string>{
+                    "SetNMEASentences: ERROR: Unable to read ConfigGPS registry value\r\n" });
+        }
+    }
+}
+
+TEST_F(Transaction, OpenFailuresLogTheirLineAndLeaveNoPortOpen)
+{
+    struct Case { bench::Com3 port; std::string line; } cases[] = {
+        { bench::Com3::Missing, "Test: CreateFile Failed 2\r\n" },
+        { bench::Com3::Folder, "Test: CreateFile Failed 5\r\n" },
+        { bench::Com3::NoDcb, "GetCommState Failed\r\n" },
+    };
+    DWORD handles = bench::HandleCount();
+    for (const Case &c : cases) {
+        ASSERT_TRUE(bench::PlugCom3(c.port));
+        bench::ClearDebugCapture();
+        EXPECT_FALSE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
+        EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
+        std::vector<std::string> expected = { "SetNMEASentences: ConfigGPS == 2\r\n", c.line };
+        EXPECT_EQ(bench::DebugLines(), expected);
+    }
+    EXPECT_EQ(bench::HandleCount(), handles);
+    // The cable plugged back in works as before.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
+    StartReceiver();
+    EXPECT_LE(OneFrame(&kBootLinkRule, NmeaFrame(kGGA, FALSE), 100), 2);
+}
+
+TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
+{
+    rxsim::Options options;
+    options.chatterBytesPerSecond = 2000;
+    StartReceiver(options);
+    OneFrame(&kSetupLinkRule, NmeaFrame(kGGA, TRUE), 100);  // warm up lazily created objects
+    int threads = bench::ThreadCount();
+    DWORD handles = bench::HandleCount();
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(OpenReceiverPort(&kSetupLinkRule, kCreateFileLine));
+        for (int frame = 0; frame < 3; frame++) {
+            StartReplyListener();
+            DWORD written;
+            WriteReceiverFrame(NmeaFrame(frame, TRUE), &written);
+            WaitForReply(100);
+            StopReplyListener();
+        }
+        CloseReceiverPort();
+    }
+    EXPECT_EQ(g_transaction.listener, nullptr);
+    EXPECT_EQ(bench::ThreadCount(), threads);
+    EXPECT_EQ(bench::HandleCount(), handles);
+}
+
+}  // namespace
