@@ -25,6 +25,11 @@
 // Debug output: formatted wide text, one call per event.
 #define DebugPrint NKDbgPrintfW
 
+// The window to hand to SetForegroundWindow so that a window comes forward
+// together with the windows it owns (a running copy's dialog, say): on
+// Windows CE the window's own handle with its lowest bit set.
+#define RX_FOREGROUND_WITH_OWNED(window) ((HWND)((ULONG_PTR)(window) | 1))
+
 #elif defined(_WIN32)
 
 // The desktop registry refuses queries and sets on a key opened with mask 0.
@@ -36,6 +41,12 @@ void DebugPrint(const WCHAR *format, ...);
 // Windows CE's WinMain takes a wide command line; on the desktop that entry
 // point is called wWinMain (linked with -municode).
 #define WinMain wWinMain
+
+// The desktop knows no lowest-bit flag for SetForegroundWindow (Wine takes
+// such a handle and leaves no window in front): bring the window's most
+// recently active owned window forward instead, which keeps the owner
+// behind it.
+#define RX_FOREGROUND_WITH_OWNED(window) GetLastActivePopup(window)
 
 #else  // host build of the frame scanner
 

@@ -11,6 +11,8 @@
 #   scripts/demo.sh                       against the simulated receiver
 #   RX_COM3=/dev/ttyUSB0 scripts/demo.sh  against a real receiver on that device
 #   RX_SIM_ARGS="--reply silent" scripts/demo.sh   (any rxsim.exe options)
+#   RX_KEEP_SETTINGS=1 scripts/demo.sh    boot with the settings already recorded
+#                                         (by scripts/rxconf.sh, say)
 #
 # The simulated receiver keeps its battery-backed RAM in
 # build/demo/receiver-bbr.txt between runs, as a real one keeps it between
@@ -24,16 +26,12 @@ rx_prefix_init || exit 1
 rx_cable_sweep
 
 BIN=$RX_BUILD/bin
-DEMO=$RX_BUILD/demo
 RUN=$RX_BUILD/runs/run.demo
-mkdir -p "$DEMO"
 rm -rf "$RUN" && mkdir -p "$RUN"
 export KTAPI_JOURNAL=$(rx_winpath "$RUN/ktapi.journal")
 
-sim_pid=""
 cleanup() {
-    exec 3>&- 2>/dev/null
-    [ -n "$sim_pid" ] && { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
+    rx_sim_stop
     rx_cable_sweep
     rx_server_stop
 }
@@ -42,8 +40,10 @@ rx_server_start
 
 echo "== registry: driver registration and the sample settings"
 wine regedit /S "$(rx_winpath "$RX_ROOT/docs/rxboot-registration.reg")" </dev/null >/dev/null 2>&1
-wine reg delete 'HKLM\Kestrana' /f </dev/null >/dev/null 2>&1
-wine regedit /S "$(rx_winpath "$RX_ROOT/scripts/demo-settings.reg")" </dev/null >/dev/null 2>&1
+if [ -z "${RX_KEEP_SETTINGS:-}" ]; then
+    wine reg delete 'HKLM\Kestrana' /f </dev/null >/dev/null 2>&1
+    wine regedit /S "$(rx_winpath "$RX_ROOT/scripts/demo-settings.reg")" </dev/null >/dev/null 2>&1
+fi
 wine reg query 'HKLM\Kestrana' /s </dev/null 2>/dev/null | tr -d '\r' | grep -E 'REG_DWORD' | sed 's/^ */   /'
 
 if [ -n "${RX_COM3:-}" ]; then
@@ -53,13 +53,7 @@ if [ -n "${RX_COM3:-}" ]; then
 else
     echo "== null-modem cable; simulated receiver on COM4:"
     rx_cable_start "$RUN" || exit 1
-    mkfifo "$RUN/receiver.in"
-    # The receiver runs until its input ends (fd 3 closed below).
-    ( cd "$BIN" && exec wine rxsim.exe --state "$(rx_winpath "$DEMO/receiver-bbr.txt")" ${RX_SIM_ARGS:-} \
-        <"$RUN/receiver.in" 2>&1 | sed -u 's/^/[receiver] /' ) &
-    sim_pid=$!
-    exec 3>"$RUN/receiver.in"
-    sleep 1
+    rx_sim_start "$RUN" ${RX_SIM_ARGS:-}
 fi
 
 echo "== device manager: load rxboot.dll, RXB_Init on its own thread (debug lines as they come)"
@@ -68,11 +62,7 @@ started=$(date +%s%N)
 rc=$?
 echo "== boot pass and device checks took $(( ($(date +%s%N) - started) / 1000000 )) ms (exit code $rc)"
 
-if [ -n "$sim_pid" ]; then
-    exec 3>&-          # end of input: the receiver prints its final configuration
-    wait "$sim_pid"
-    sim_pid=""
-fi
+rx_sim_stop    # end of its input: the receiver prints its final configuration
 
 echo "== GPS power line (KTAPI journal)"
 if [ -s "$RUN/ktapi.journal" ]; then

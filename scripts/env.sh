@@ -118,3 +118,46 @@ rx_cable_sweep() {
         rm -rf "$d"
     done
 }
+
+# The simulated receiver (rxsim.exe) on "COM4:" of the cable in folder $1,
+# for manual runs; further arguments go to rxsim.exe. Its lines are marked
+# [receiver]. It runs until rx_sim_stop closes its input, then prints its
+# final configuration. Its BBR lives in $RX_BUILD/demo/receiver-bbr.txt.
+rx_sim_start() {
+    local run=$1; shift
+    mkdir -p "$RX_BUILD/demo"
+    rm -f "$run/receiver.in" && mkfifo "$run/receiver.in"
+    ( cd "$RX_BUILD/bin" && exec wine rxsim.exe --state "$(rx_winpath "$RX_BUILD/demo/receiver-bbr.txt")" "$@" \
+        <"$run/receiver.in" 2>&1 | sed -u 's/^/[receiver] /' ) &
+    RX_SIM_PID=$!
+    exec 3>"$run/receiver.in"
+    sleep 1
+}
+
+rx_sim_stop() {
+    [ -n "${RX_SIM_PID:-}" ] || return 0
+    exec 3>&-
+    wait "$RX_SIM_PID" 2>/dev/null
+    RX_SIM_PID=""
+}
+
+# Wine draws on X for a while (display $1, a Wine desktop of size $2, e.g.
+# 480x640, the size of a handheld screen) instead of the null driver the
+# tests use; rx_display_null puts the prefix back. Wine picks its driver
+# when the server starts, so both restart it.
+rx_display_x11() {
+    rx_server_stop
+    export DISPLAY=$1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$2" /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    rx_server_stop
+    rx_server_start
+}
+
+rx_display_null() {
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    wine reg delete 'HKCU\Software\Wine\Explorer\Desktops' /v Default /f </dev/null >>"$RX_LOGS/display.log" 2>&1
+    rx_server_stop
+}

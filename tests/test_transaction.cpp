@@ -16,6 +16,10 @@ namespace {
 
 const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
 
+// Handles the test bench itself may open once, late (the wait event of a
+// lock the first time two threads contend for it).
+const DWORD kBenchHandleSlack = 2;
+
 DWORD FlagWord(const DCB &dcb)
 {
     DWORD word;
@@ -165,7 +169,11 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
         text.erase(at, ack.size());
         EXPECT_GT(echoed.size(), 100u);
         EXPECT_NE(echoed.find("$G"), std::string::npos);
-        EXPECT_NE(text.find(echoed), std::string::npos) << echoed;
+        size_t good = 0;
+        while (good < echoed.size() && text.find(echoed.substr(0, good + 1)) != std::string::npos)
+            good++;
+        EXPECT_EQ(good, echoed.size()) << "echo differs after: " << echoed.substr(0, good)
+                                       << "\n---- then: " << echoed.substr(good, 80) << "\n---- sent: " << text;
     }
 }
 
@@ -295,16 +303,22 @@ TEST_F(Transaction, OpenFailuresLogTheirLineAndLeaveNoPortOpen)
         { bench::Com3::Folder, "Test: CreateFile Failed 5\r\n" },
         { bench::Com3::NoDcb, "GetCommState Failed\r\n" },
     };
-    DWORD handles = bench::HandleCount();
-    for (const Case &c : cases) {
-        ASSERT_TRUE(bench::PlugCom3(c.port));
-        bench::ClearDebugCapture();
-        EXPECT_FALSE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
-        EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
-        std::vector<std::string> expected = { "SetNMEASentences: ConfigGPS == 2\r\n", c.line };
-        EXPECT_EQ(bench::DebugLines(), expected);
+    DWORD handles = 0;
+    // The first round opens what the process keeps for good (the registry
+    // root, the debug output's objects); five more must leave no handle.
+    for (int round = 0; round < 6; round++) {
+        if (round == 1)
+            handles = bench::HandleCount();
+        for (const Case &c : cases) {
+            ASSERT_TRUE(bench::PlugCom3(c.port));
+            bench::ClearDebugCapture();
+            EXPECT_FALSE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
+            EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
+            std::vector<std::string> expected = { "SetNMEASentences: ConfigGPS == 2\r\n", c.line };
+            EXPECT_EQ(bench::DebugLines(), expected);
+        }
     }
-    EXPECT_EQ(bench::HandleCount(), handles);
+    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
     // The cable plugged back in works as before.
     ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
     StartReceiver();
@@ -316,10 +330,7 @@ TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
     rxsim::Options options;
     options.chatterBytesPerSecond = 2000;
     StartReceiver(options);
-    OneFrame(&kSetupLinkRule, NmeaFrame(kGGA, TRUE), 100);  // warm up lazily created objects
-    int threads = bench::ThreadCount();
-    DWORD handles = bench::HandleCount();
-    for (int i = 0; i < 5; i++) {
+    auto threeFrames = [] {
         ASSERT_TRUE(OpenReceiverPort(&kSetupLinkRule, kCreateFileLine));
         for (int frame = 0; frame < 3; frame++) {
             StartReplyListener();
@@ -329,10 +340,26 @@ TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
             StopReplyListener();
         }
         CloseReceiverPort();
-    }
+    };
+    // Wine's serial code opens a few objects of its own on first use and
+    // keeps them; count from after that.
+    // Counted with the receiver stopped, so that its own threads' passing
+    // handles do not count.
+    for (int i = 0; i < 3; i++)
+        threeFrames();
+    sim.Stop();
+    int threads = bench::ThreadCount();
+    DWORD handles = bench::HandleCount();
+    StartReceiver(options);
+    for (int i = 0; i < 10; i++)
+        threeFrames();
+    sim.Stop();
     EXPECT_EQ(g_transaction.listener, nullptr);
     EXPECT_EQ(bench::ThreadCount(), threads);
-    EXPECT_EQ(bench::HandleCount(), handles);
+    // Thirty listeners and ten ports: one handle kept per frame or per
+    // transaction would show as ten or more. The test bench's own locks
+    // may create an event the first time two threads meet on them.
+    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
 }
 
 }  // namespace

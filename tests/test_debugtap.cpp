@@ -1,0 +1,207 @@
+// The debug viewer: a program's OutputDebugString calls as a debugger sees
+// them, its exit code, and the viewer program's output.
+#include <gtest/gtest.h>
+
+#include "debugtap.h"
+#include "fixtures.h"
+#include "runcapture.h"
+
+#include <stdio.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::BinPath;
+using bench::DebuggedProcess;
+using Strings = std::vector<std::string>;
+
+std::wstring Child(const std::wstring &steps)
+{
+    return L"\"" + BinPath(L"tapchild.exe") + L"\" " + steps;
+}
+
+// Runs tapchild with the steps to its end; returns its exit code.
+DWORD RunToEnd(DebuggedProcess &program, const std::wstring &steps)
+{
+    EXPECT_TRUE(program.Start(Child(steps))) << "error " << program.StartError();
+    DWORD code = 0xFFFFFFFF;
+    EXPECT_TRUE(program.WaitForExit(20000, &code));
+    return code;
+}
+
+TEST(DebugTap, EveryCallArrivesWholeAndInOrder)
+{
+    DebuggedProcess program;
+    Strings sunk;
+    program.SetSink([&](const std::string &call) { sunk.push_back(call); });
+    EXPECT_EQ(0u, RunToEnd(program, L"a=alpha\\r\\n a=b a=e a=t a=a\\r\\n w=gamma\\r\\n a=\\r a=\\n a=tail"));
+
+    Strings calls = {"alpha\r\n", "b", "e", "t", "a\r\n", "gamma\r\n", "\r", "\n", "tail"};
+    EXPECT_EQ(calls, program.Calls());
+    EXPECT_EQ(calls, sunk);  // the sink sees each call once, on arrival
+    // "\r\n" split over two calls still ends a line.
+    EXPECT_EQ(Strings({"alpha\r\n", "beta\r\n", "gamma\r\n", "\r\n", "tail"}), program.Lines());
+    EXPECT_EQ("alpha\r\nbeta\r\ngamma\r\n\r\ntail", program.Text());
+}
+
+TEST(DebugTap, LongCallsAndManyThreads)
+{
+    DebuggedProcess program;
+    EXPECT_EQ(0u, RunToEnd(program, L"long=30000 threads=4 long=1"));
+
+    Strings lines = program.Lines();
+    ASSERT_EQ(202u, lines.size());
+    EXPECT_EQ(std::string(30000, 'x') + "\r\n", lines.front());
+    EXPECT_EQ("x\r\n", lines.back());
+    // Each thread's lines in its own order, none cut or merged.
+    int next[4] = {0, 0, 0, 0};
+    for (size_t i = 1; i + 1 < lines.size(); i++) {
+        int thread = -1, n = -1;
+        ASSERT_EQ(2, sscanf(lines[i].c_str(), "t%d n%d\r\n", &thread, &n)) << lines[i];
+        ASSERT_TRUE(thread >= 0 && thread < 4) << lines[i];
+        EXPECT_EQ(next[thread], n) << lines[i];
+        EXPECT_EQ("t" + std::to_string(thread) + " n" + std::to_string(n) + "\r\n", lines[i]);
+        next[thread] = n + 1;
+    }
+    for (int count : next)
+        EXPECT_EQ(50, count);
+}
+
+TEST(DebugTap, ExitCodesAndTheProgramsOwnExceptions)
+{
+    {
+        DebuggedProcess program;
+        EXPECT_EQ(7u, RunToEnd(program, L"a=bye\\r\\n exit=7"));
+        EXPECT_EQ(Strings({"bye\r\n"}), program.Lines());
+    }
+    {
+        // An exception the program handles itself must reach its handler.
+        DebuggedProcess program;
+        EXPECT_EQ(0u, RunToEnd(program, L"raise a=after\\r\\n"));
+        EXPECT_EQ(Strings({"handled\r\n", "after\r\n"}), program.Lines());
+    }
+    {
+        // An unhandled fault ends the program with the fault's code; what it
+        // said before is kept.
+        DebuggedProcess program;
+        EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, RunToEnd(program, L"a=before\\r\\n crash a=never"));
+        EXPECT_EQ(Strings({"before\r\n"}), program.Lines());
+    }
+}
+
+TEST(DebugTap, WaitsSeeTextAsItComesAndKillEndsTheProgram)
+{
+    DebuggedProcess program;
+    ASSERT_TRUE(program.Start(Child(L"a=first\\r\\n sleep=30000 a=second\\r\\n")));
+    EXPECT_NE(0u, program.ProcessId());
+    EXPECT_TRUE(program.WaitForText("first\r\n", 10000));
+    EXPECT_FALSE(program.Exited());
+    EXPECT_FALSE(program.WaitForText("second", 200));
+    DWORD code = 0;
+    EXPECT_FALSE(program.WaitForExit(100, &code));
+
+    program.Kill();
+    ASSERT_TRUE(program.WaitForExit(0, &code));
+    EXPECT_EQ(DebuggedProcess::kKilledExitCode, code);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(program.Process(), 0));
+
+    // Text that never came: the wait ends at once, not at its time-out.
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(program.WaitForText("second", 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    // One program per object.
+    EXPECT_FALSE(program.Start(Child(L"")));
+}
+
+TEST(DebugTap, StartFailuresAndCleanUp)
+{
+    int threads = bench::ThreadCount();
+    {
+        DebuggedProcess program;
+        EXPECT_FALSE(program.Start(BinPath(L"no-such-program.exe")));
+        EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, program.StartError());
+        EXPECT_EQ(nullptr, program.Process());
+    }
+    EXPECT_EQ(threads, bench::ThreadCount());
+
+    // The destructor ends a program that still runs.
+    DWORD pid = 0;
+    {
+        DebuggedProcess program;
+        ASSERT_TRUE(program.Start(Child(L"a=up\\r\\n hang")));
+        ASSERT_TRUE(program.WaitForText("up", 10000));
+        pid = program.ProcessId();
+    }
+    HANDLE gone = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (gone != nullptr) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gone, 5000));
+        CloseHandle(gone);
+    }
+
+    // The file handles that debug events hand over (one per library load)
+    // are closed: many loads leave no trace in our handle count.
+    int handles = (int)bench::HandleCount();
+    for (int round = 0; round < 3; round++) {
+        DebuggedProcess program;
+        EXPECT_EQ(0u, RunToEnd(program, L"dlls=40"));
+    }
+    EXPECT_LT((int)bench::HandleCount(), handles + 20) << "before: " << handles;
+    EXPECT_EQ(threads, bench::ThreadCount());
+}
+
+TEST(DebugTap, ReadsNarrowAndWideStrings)
+{
+    HANDLE self = GetCurrentProcess();
+    OUTPUT_DEBUG_STRING_INFO info = {};
+
+    static char narrow[] = "narrow\r\n";
+    info.lpDebugStringData = narrow;
+    info.fUnicode = 0;
+    info.nDebugStringLength = sizeof(narrow);  // the terminator counts
+    EXPECT_EQ("narrow\r\n", bench::ReadDebugString(self, info));
+
+    static wchar_t wide[] = L"wide\r\n";
+    info.lpDebugStringData = (LPSTR)wide;
+    info.fUnicode = 1;
+    info.nDebugStringLength = sizeof(wide) / sizeof(wide[0]);  // in characters
+    EXPECT_EQ("wide\r\n", bench::ReadDebugString(self, info));
+    info.nDebugStringLength = 3;
+    EXPECT_EQ("wid", bench::ReadDebugString(self, info));
+
+    info.lpDebugStringData = (LPSTR)16;  // nothing mapped there
+    EXPECT_EQ("", bench::ReadDebugString(self, info));
+}
+
+// ---- debugtap.exe ----
+
+std::wstring Tap(const std::wstring &rest)
+{
+    return L"\"" + BinPath(L"debugtap.exe") + L"\"" + rest;
+}
+
+TEST(DebugTapProgram, PrintsCallsByteForByteBetweenTheProgramsOwnOutput)
+{
+    bench::CapturedRun run = bench::RunCaptured(
+        Tap(L" " + Child(L"out=one\\n a=x a=y\\r\\n out=two\\n a=z\\r\\n a=. exit=5")), 20000);
+    ASSERT_TRUE(run.started);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(5u, run.exitCode);
+    EXPECT_EQ("one\nxy\r\ntwo\nz\r\n.", run.output);
+}
+
+TEST(DebugTapProgram, UsageAndMissingProgram)
+{
+    bench::CapturedRun usage = bench::RunCaptured(Tap(L""), 20000);
+    EXPECT_EQ(2u, usage.exitCode);
+    EXPECT_NE(std::string::npos, usage.output.find("usage: debugtap.exe"));
+
+    bench::CapturedRun missing = bench::RunCaptured(Tap(L" no-such-program.exe"), 20000);
+    EXPECT_EQ(127u, missing.exitCode);
+    EXPECT_NE(std::string::npos, missing.output.find("cannot start no-such-program.exe"));
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+// The device manager stand-in: devmgr.exe run under debugtap.exe, so that its
+// own report lines and the fake TST driver's debug lines come out as one
+// stream in the order they happened.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "runcapture.h"
+
+#include <stdlib.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const wchar_t kDrivers[] = L"Drivers";
+const wchar_t kBuiltIn[] = L"Drivers\\BuiltIn";
+
+struct Entry {
+    std::wstring name;
+    std::wstring dll = L"fakedrv.dll";
+    std::wstring prefix = L"TST";  // empty: no Prefix value
+    long order = -1;               // -1: no Order value
+    long index = -1;               // -1: no Index value
+    std::map<std::wstring, DWORD> extra;  // InitResult, InitDelay, Touch
+};
+
+void SetDword(HKEY key, const std::wstring &name, DWORD value)
+{
+    RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+}
+
+void SetString(HKEY key, const std::wstring &name, const std::wstring &value)
+{
+    RegSetValueExW(key, name.c_str(), 0, REG_SZ, (const BYTE *)value.c_str(),
+                   (DWORD)((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void AddEntry(const Entry &entry)
+{
+    HKEY key = nullptr;
+    std::wstring path = std::wstring(kBuiltIn) + L"\\" + entry.name;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr));
+    if (!entry.dll.empty())
+        SetString(key, L"Dll", entry.dll);
+    if (!entry.prefix.empty())
+        SetString(key, L"Prefix", entry.prefix);
+    if (entry.order >= 0)
+        SetDword(key, L"Order", (DWORD)entry.order);
+    if (entry.index >= 0)
+        SetDword(key, L"Index", (DWORD)entry.index);
+    for (const auto &value : entry.extra)
+        SetDword(key, value.first, value.second);
+    RegCloseKey(key);
+}
+
+// Subkeys of HKLM\Drivers\Active: the devices still registered as up.
+int ActiveKeys()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Drivers\\Active", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD count = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
+    RegCloseKey(key);
+    return (int)count;
+}
+
+struct DevmgrRun {
+    DWORD exitCode = 0;
+    Strings lines;
+};
+
+DevmgrRun Devmgr(const std::wstring &args)
+{
+    std::wstring command = L"\"" + bench::BinPath(L"debugtap.exe") + L"\" \"" + bench::BinPath(L"devmgr.exe") +
+                           L"\" " + args;
+    bench::CapturedRun captured = bench::RunCaptured(command, 60000);
+    EXPECT_TRUE(captured.started) << "error " << captured.startError;
+    EXPECT_FALSE(captured.timedOut);
+    return DevmgrRun{captured.exitCode, bench::OutputLines(captured.output)};
+}
+
+bool StartsWith(const std::string &line, const std::string &start)
+{
+    return line.compare(0, start.size(), start) == 0;
+}
+
+// Finds the lines that begin with each of starts, in this order, each after
+// the one before; returns their positions (a failure names the first lost).
+std::vector<size_t> ExpectInOrder(const Strings &lines, const Strings &starts)
+{
+    std::vector<size_t> found;
+    size_t next = 0;
+    for (const std::string &start : starts) {
+        size_t i = next;
+        while (i < lines.size() && !StartsWith(lines[i], start))
+            i++;
+        if (i == lines.size()) {
+            std::string all;
+            for (const std::string &line : lines)
+                all += "  " + line + "\n";
+            ADD_FAILURE() << "no line \"" << start << "\" after line " << next << " in:\n" << all;
+            return found;
+        }
+        found.push_back(i);
+        next = i + 1;
+    }
+    return found;
+}
+
+int CountStarting(const Strings &lines, const std::string &start)
+{
+    int count = 0;
+    for (const std::string &line : lines)
+        count += StartsWith(line, start);
+    return count;
+}
+
+// The number after "word " in line.
+unsigned long NumberAfter(const std::string &line, const std::string &word)
+{
+    size_t at = line.find(word + " ");
+    return at == std::string::npos ? 0 : strtoul(line.c_str() + at + word.size() + 1, nullptr, 10);
+}
+
+class DevMgr : public ::testing::Test {
+ protected:
+    void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDrivers); }
+    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDrivers); }
+};
+
+TEST_F(DevMgr, InitRunsOnItsOwnThreadAndExerciseReachesEveryEntryPoint)
+{
+    Entry entry;
+    entry.name = L"Exercised";
+    entry.order = 5;
+    entry.index = 3;
+    entry.extra = {{L"Touch", 1}, {L"InitDelay", 300}};
+    AddEntry(entry);
+
+    DevmgrRun run = Devmgr(L"--key Drivers\\BuiltIn\\Exercised --bus 1234abcd --exercise --unload");
+    EXPECT_EQ(0u, run.exitCode);
+    std::vector<size_t> at = ExpectInOrder(run.lines, {
+        "devmgr: Drivers\\BuiltIn\\Exercised: Dll=fakedrv.dll Prefix=TST Order=5 Index=3",
+        "fakedrv: loaded",
+        "devmgr: exports found: TST_Init TST_Deinit TST_Open TST_Close TST_Read TST_Write TST_Seek "
+        "TST_IOControl; missing: none",
+        "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\Exercised Name=TST3:",
+        "devmgr: calling TST_Init(\"Drivers\\Active\\01\", 0x1234ABCD) on thread ",
+        // The driver sees its active key with the device's values in it.
+        "TST_Init(Drivers\\Active\\01, 0x1234ABCD) Key=Drivers\\BuiltIn\\Exercised Name=TST3: thread ",
+        "TST_Init done: 0x7E570001",
+        "devmgr: TST_Init returned 0x7E570001 after ",
+        // The device context goes to Open, the open context to the rest.
+        "TST_Open(0x7E570001, 0xC0000000, 0) thread ",
+        "devmgr: TST_Open(0x7E570001, 0xC0000000, 0) = 0x7E570002",
+        "TST_Read(0x7E570002, 64)",
+        "devmgr: TST_Read(0x7E570002, buffer, 64) = 4; buffer 4 of 64 bytes changed",
+        "TST_Write(0x7E570002, \"devmgr test data\", 16)",
+        "devmgr: TST_Write(0x7E570002, \"devmgr test data\", 16) = 16",
+        "TST_Seek(0x7E570002, 16, 0)",
+        "devmgr: TST_Seek(0x7E570002, 16, 0) = 16",
+        "TST_IOControl(0x7E570002, 0x00222000, in 4 bytes first 1, out 16)",
+        "devmgr: TST_IOControl(0x7E570002, 0x00222000, in 4, out 16) = 1; output buffer 3 of 16 bytes changed, "
+        "output count 3",
+        "TST_Close(0x7E570002)",
+        "devmgr: TST_Close(0x7E570002) = 1",
+        "TST_Deinit(0x7E570001)",
+        "devmgr: TST_Deinit(0x7E570001) = 1",
+        "devmgr: active key Drivers\\Active\\01 removed",
+        "fakedrv: unloaded by FreeLibrary",
+        "devmgr: FreeLibrary(fakedrv.dll) = 1",
+        "devmgr: every driver initialised",
+    });
+    ASSERT_EQ(26u, at.size());
+
+    // Init ran on the thread devmgr named, not on its main thread, where
+    // the application calls run; devmgr waited the whole Init out.
+    const std::string &calling = run.lines[at[4]];
+    unsigned long initThread = NumberAfter(calling, "on thread");
+    unsigned long mainThread = NumberAfter(calling, "(main thread");
+    EXPECT_NE(0ul, initThread);
+    EXPECT_NE(initThread, mainThread);
+    EXPECT_EQ(initThread, NumberAfter(run.lines[at[5]], "thread"));
+    EXPECT_EQ(mainThread, NumberAfter(run.lines[at[8]], "thread"));
+    EXPECT_GE(NumberAfter(run.lines[at[7]], "after"), 280ul) << run.lines[at[7]];
+    EXPECT_EQ(1, CountStarting(run.lines, "TST_Deinit"));
+    EXPECT_EQ(0, ActiveKeys());
+}
+
+TEST_F(DevMgr, UntouchedOutputsAndADeviceLeftUp)
+{
+    Entry entry;
+    entry.name = L"Quiet";
+    AddEntry(entry);
+
+    // A driver that writes nothing: devmgr must say so, not invent output.
+    DevmgrRun exercised = Devmgr(L"--key Quiet --exercise");
+    EXPECT_EQ(0u, exercised.exitCode);
+    ExpectInOrder(exercised.lines, {
+        "devmgr: Drivers\\BuiltIn\\Quiet: Dll=fakedrv.dll Prefix=TST Order=none Index=none",
+        "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\Quiet Name=TST1:",
+        "devmgr: TST_Read(0x7E570002, buffer, 64) = 0; buffer untouched",
+        "devmgr: TST_IOControl(0x7E570002, 0x00222000, in 4, out 16) = 1; output buffer untouched, "
+        "output count untouched",
+        "devmgr: TST_Deinit(0x7E570001) = 1",
+        "fakedrv: unloaded at process exit",
+    });
+    EXPECT_EQ(0, CountStarting(exercised.lines, "devmgr: FreeLibrary"));
+
+    // Neither option: Init only; the device stays up until devmgr ends,
+    // and its active key goes with it.
+    DevmgrRun plain = Devmgr(L"");
+    EXPECT_EQ(0u, plain.exitCode);
+    ExpectInOrder(plain.lines, {
+        "devmgr: TST_Init returned 0x7E570001",
+        "devmgr: active key Drivers\\Active\\01 removed",
+        "devmgr: every driver initialised",
+        "fakedrv: unloaded at process exit",
+    });
+    for (const char *call : {"TST_Open", "TST_Deinit", "TST_Close", "devmgr: FreeLibrary"})
+        EXPECT_EQ(0, CountStarting(plain.lines, call)) << call;
+    EXPECT_EQ(0, ActiveKeys());
+}
+
+TEST_F(DevMgr, BootLoadsEveryEntryInOrderAndGoesOnPastAFailure)
+{
+    auto add = [](const wchar_t *name, long order, long index, DWORD initResult) {
+        Entry entry;
+        entry.name = name;
+        entry.order = order;
+        entry.index = index;
+        if (initResult != 1)
+            entry.extra[L"InitResult"] = initResult;
+        AddEntry(entry);
+    };
+    add(L"Gamma", 20, 5, 1);
+    add(L"Beta", -1, -1, 1);     // no Order: after every ordered entry
+    add(L"Delta", 10, -1, 1);    // ties with Alpha: by name
+    add(L"Broken", 15, -1, 0);   // its Init fails
+    add(L"Alpha", 10, -1, 1);
+    add(L"Clash", 30, 1, 1);     // TST1: is Alpha's
+
+    DevmgrRun run = Devmgr(L"--unload");
+    EXPECT_EQ(1u, run.exitCode);
+    std::vector<size_t> at = ExpectInOrder(run.lines, {
+        "TST_Init(Drivers\\Active\\01, 0x00000000) Key=Drivers\\BuiltIn\\Alpha Name=TST1:",
+        "TST_Init(Drivers\\Active\\02, 0x00000000) Key=Drivers\\BuiltIn\\Delta Name=TST2:",
+        "TST_Init(Drivers\\Active\\03, 0x00000000) Key=Drivers\\BuiltIn\\Broken Name=TST3:",
+        "devmgr: TST_Init returned 0x00000000 after ",
+        "devmgr: active key Drivers\\Active\\03 removed",
+        "devmgr: FreeLibrary(fakedrv.dll) = 1",
+        // A failed device leaves neither its active key nor its name taken.
+        "TST_Init(Drivers\\Active\\03, 0x00000000) Key=Drivers\\BuiltIn\\Gamma Name=TST5:",
+        "devmgr: Drivers\\BuiltIn\\Clash: device TST1: exists already",
+        "TST_Init(Drivers\\Active\\04, 0x00000000) Key=Drivers\\BuiltIn\\Beta Name=TST3:",
+        // Torn down in reverse: Beta, Gamma, Delta, Alpha.
+        "TST_Deinit(0x7E570001)",
+        "devmgr: active key Drivers\\Active\\04 removed",
+        "TST_Deinit(0x7E570001)",
+        "devmgr: active key Drivers\\Active\\03 removed",
+        "TST_Deinit(0x7E570001)",
+        "devmgr: active key Drivers\\Active\\02 removed",
+        "TST_Deinit(0x7E570001)",
+        "devmgr: active key Drivers\\Active\\01 removed",
+        "fakedrv: unloaded by FreeLibrary",
+        "devmgr: not every driver initialised",
+    });
+    EXPECT_EQ(19u, at.size());
+    EXPECT_EQ(5, CountStarting(run.lines, "TST_Init("));  // Clash never got to Init
+    EXPECT_EQ(4, CountStarting(run.lines, "TST_Deinit("));  // never for the failed one
+    EXPECT_EQ(0, ActiveKeys());
+}
+
+TEST_F(DevMgr, EntriesThatCannotBeLoaded)
+{
+    struct Case {
+        const wchar_t *args;
+        const char *line;
+    };
+    auto add = [](const wchar_t *name, const wchar_t *dll, const wchar_t *prefix) {
+        Entry entry;
+        entry.name = name;
+        entry.dll = dll;
+        entry.prefix = prefix;
+        AddEntry(entry);
+    };
+    add(L"MissingDll", L"absent-driver.dll", L"TST");
+    add(L"WrongPrefix", L"fakedrv.dll", L"TSX");
+    add(L"NoDll", L"", L"TST");
+    add(L"LongPrefix", L"fakedrv.dll", L"TSTX");
+
+    const Case cases[] = {
+        {L"--key Nowhere", "devmgr: Drivers\\BuiltIn\\Nowhere: cannot open the entry: error 2"},
+        {L"--key MissingDll", "devmgr: LoadLibrary(absent-driver.dll) failed: error 126"},
+        {L"--key WrongPrefix", "devmgr: TSX_Init is not exported: cannot initialise"},
+        {L"--key NoDll", "devmgr: Drivers\\BuiltIn\\NoDll: no \"Dll\" string: not a driver entry"},
+        {L"--key HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\LongPrefix",
+         "devmgr: Drivers\\BuiltIn\\LongPrefix: \"Prefix\" must have three characters"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.line);
+        DevmgrRun run = Devmgr(c.args);
+        EXPECT_EQ(1u, run.exitCode);
+        ExpectInOrder(run.lines, {c.line, "devmgr: not every driver initialised"});
+        EXPECT_EQ(0, CountStarting(run.lines, "TST_Init"));
+        EXPECT_EQ(0, ActiveKeys());
+    }
+
+    // A library without the entry points is not kept loaded.
+    DevmgrRun wrong = Devmgr(L"--key WrongPrefix");
+    ExpectInOrder(wrong.lines, {"devmgr: exports found: none; missing: TSX_Init TSX_Deinit TSX_Open "
+                                "TSX_Close TSX_Read TSX_Write TSX_Seek TSX_IOControl",
+                                "fakedrv: unloaded by FreeLibrary"});
+
+    EXPECT_EQ(2u, Devmgr(L"--exercise --bogus").exitCode);
+    EXPECT_EQ(2u, Devmgr(L"--bus 12xyz").exitCode);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDrivers);
+    DevmgrRun none = Devmgr(L"");
+    EXPECT_EQ(1u, none.exitCode);
+    ExpectInOrder(none.lines, {"devmgr: no driver entries under HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn"});
+}
+
+// The registration file in docs/, imported the way its comment says, is an
+// entry devmgr loads as RXB1:.
+TEST_F(DevMgr, SampleRegistrationLoadsTheBootDriver)
+{
+    std::string source = __FILE__;  // <root>/tests/test_devmgr.cpp
+    std::string root = source.substr(0, source.find_last_of("/\\", source.find_last_of("/\\") - 1));
+    std::wstring file = L"Z:" + std::wstring(root.begin(), root.end()) + L"\\docs\\rxboot-registration.reg";
+    for (wchar_t &c : file)
+        c = c == L'/' ? L'\\' : c;
+    bench::CapturedRun imported = bench::RunCaptured(L"regedit.exe /S \"" + file + L"\"", 60000);
+    ASSERT_TRUE(imported.started);
+
+    // devmgr's first line shows the four values as it read them. With
+    // "COM3:" absent the driver's Init fails fast.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+    DevmgrRun run = Devmgr(L"--key Drivers\\BuiltIn\\RXBoot --unload");
+    EXPECT_EQ(1u, run.exitCode);
+    bool driverBuilt = GetFileAttributesW(bench::BinPath(L"rxboot.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (driverBuilt) {
+        ExpectInOrder(run.lines, {
+            "devmgr: Drivers\\BuiltIn\\RXBoot: Dll=rxboot.dll Prefix=RXB Order=64 Index=1",
+            "devmgr: exports found: RXB_Init RXB_Deinit RXB_Open RXB_Close RXB_Read RXB_Write RXB_Seek "
+            "RXB_IOControl; missing: none",
+            "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\RXBoot Name=RXB1:",
+            "devmgr: calling RXB_Init(\"Drivers\\Active\\01\", 0x00000000)",
+            "####       RXB_INIT Entered        ####",
+            "devmgr: RXB_Init returned 0x00000000 after ",
+            "devmgr: FreeLibrary(rxboot.dll) = 1",
+        });
+        EXPECT_EQ(0, CountStarting(run.lines, "####       RXB_Init exiting"));
+    } else {
+        ExpectInOrder(run.lines, {
+            "devmgr: Drivers\\BuiltIn\\RXBoot: Dll=rxboot.dll Prefix=RXB Order=64 Index=1",
+            "devmgr: LoadLibrary(rxboot.dll) failed: error 126",
+        });
+    }
+    EXPECT_EQ(0, ActiveKeys());
+}
+
+}  // namespace
