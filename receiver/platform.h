@@ -25,6 +25,12 @@
 // Debug output: formatted wide text, one call per event.
 #define DebugPrint NKDbgPrintfW
 
+// The receiver's serial port, opened for reading and writing with no
+// sharing: while one program holds it, another's open fails.
+#define OpenSerialPort(name) \
+    CreateFileW((name), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+#define CloseSerialPort(port) CloseHandle(port)
+
 // The window to hand to SetForegroundWindow so that a window comes forward
 // together with the windows it owns (a running copy's dialog, say): on
 // Windows CE the window's own handle with its lowest bit set.
@@ -37,6 +43,13 @@
 
 // Formats like NKDbgPrintfW and hands the line to OutputDebugStringW.
 void DebugPrint(const WCHAR *format, ...);
+
+// As on the handheld, but Wine does not refuse a second open of a serial
+// port without sharing: the desktop build keeps a named object per port
+// while it is open, and a second open fails with ERROR_ACCESS_DENIED, the
+// error Windows CE gives for a port in use.
+HANDLE OpenSerialPort(const WCHAR *name);
+BOOL CloseSerialPort(HANDLE port);
 
 // Windows CE's WinMain takes a wide command line; on the desktop that entry
 // point is called wWinMain (linked with -municode).

@@ -58,7 +58,7 @@ static void ConfigureDcb(DCB *dcb)
 static BOOL FailOpen(const WCHAR *line)
 {
     DebugPrint(line);
-    CloseHandle(g_transaction.port);
+    CloseSerialPort(g_transaction.port);
     g_transaction.port = INVALID_HANDLE_VALUE;
     return FALSE;
 }
@@ -79,8 +79,7 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     }
 
     g_transaction.rule = rule;
-    g_transaction.port = CreateFileW(kPortName, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    g_transaction.port = OpenSerialPort(kPortName);
     if (g_transaction.port == INVALID_HANDLE_VALUE) {
         DebugPrint(createFileLine, (int)GetLastError());
         return FALSE;
@@ -184,6 +183,6 @@ void CloseReceiverPort(void)
     g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
     g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
     SetCommState(g_transaction.port, &g_transaction.dcb);
-    CloseHandle(g_transaction.port);
+    CloseSerialPort(g_transaction.port);
     g_transaction.port = INVALID_HANDLE_VALUE;
 }

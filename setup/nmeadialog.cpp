@@ -108,14 +108,13 @@ static void InitNmeaDialog(HWND dialog)
 
     // While another program (or the powered receiver's own driver) holds
     // the port, no setting can be applied: show the boxes, but disabled.
-    HANDLE port = CreateFileW(kPortName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE port = OpenSerialPort(kPortName);
     if (port == INVALID_HANDLE_VALUE) {
         ShowString(dialog, IDC_INFO, IDS_INFO_PORT_BUSY);
         for (int i = 0; i < kSettingCount; i++)
             EnableWindow(GetDlgItem(dialog, BoxId(kCheckBoxes[i].setting)), FALSE);
     } else {
-        CloseHandle(port);
+        CloseSerialPort(port);
         ShowString(dialog, IDC_INFO, IDS_INFO_PORT_FREE);
     }
     ShowString(dialog, IDC_VERSION, IDS_VERSION);

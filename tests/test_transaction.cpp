@@ -325,6 +325,23 @@ TEST_F(Transaction, OpenFailuresLogTheirLineAndLeaveNoPortOpen)
     EXPECT_LE(OneFrame(&kBootLinkRule, NmeaFrame(kGGA, FALSE), 100), 2);
 }
 
+// Wine lets anyone open a port twice; the system's own opens keep the
+// handheld's rule: while one holds the port, the next open is refused.
+TEST_F(Transaction, APortInUseIsRefusedUntilItIsClosed)
+{
+    StartReceiver();
+    ASSERT_TRUE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
+    HANDLE second = OpenSerialPort(L"COM3:");
+    DWORD error = GetLastError();
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED);
+    CloseReceiverPort();
+
+    HANDLE again = OpenSerialPort(L"COM3:");
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseSerialPort(again));
+}
+
 TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
 {
     rxsim::Options options;
