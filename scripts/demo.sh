@@ -20,10 +20,7 @@
 set -u
 source "$(dirname "$0")/env.sh"
 
-rx_install_packages || exit 1
-rx_build || { echo "build failed"; exit 1; }
-rx_prefix_init || exit 1
-rx_cable_sweep
+rx_prepare || exit 1
 
 BIN=$RX_BUILD/bin
 RUN=$RX_BUILD/runs/run.demo

@@ -43,6 +43,15 @@ rx_build() {
     cmake --build "$RX_BUILD" -- -k 0 2>&1 | grep -v '^\[' ; return "${PIPESTATUS[0]}"
 }
 
+# What every entry script does first: install what is missing, build, make
+# sure the prefix exists, and clear cables that earlier runs left behind.
+rx_prepare() {
+    rx_install_packages || return 1
+    rx_build || { echo "build failed"; return 1; }
+    rx_prefix_init || return 1
+    rx_cable_sweep
+}
+
 # The Wine server must never hold a pipe of ours: start it persistent with its
 # output in a file, and let the first program start Wine's background
 # services with their output going nowhere.

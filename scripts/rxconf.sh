@@ -13,10 +13,7 @@ set -u
 source "$(dirname "$0")/env.sh"
 
 [ -n "${DISPLAY:-}" ] || { echo "no X display: set DISPLAY (or use scripts/screenshot.sh)"; exit 1; }
-rx_install_packages || exit 1
-rx_build || { echo "build failed"; exit 1; }
-rx_prefix_init || exit 1
-rx_cable_sweep
+rx_prepare || exit 1
 
 RUN=$RX_BUILD/runs/run.rxconf
 rm -rf "$RUN" && mkdir -p "$RUN"

@@ -13,10 +13,7 @@ source "$(dirname "$0")/env.sh"
 SCREEN=${RX_SCREEN:-480x640}
 OUT=$RX_ROOT/docs/rxconf-dialog.png
 
-rx_install_packages || exit 1
-rx_build || { echo "build failed"; exit 1; }
-rx_prefix_init || exit 1
-rx_cable_sweep
+rx_prepare || exit 1
 
 
 xvfb_pid=

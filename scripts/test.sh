@@ -7,10 +7,7 @@
 set -u
 source "$(dirname "$0")/env.sh"
 
-rx_install_packages || exit 1
-rx_build || { echo "build failed"; exit 1; }
-rx_prefix_init || exit 1
-rx_cable_sweep
+rx_prepare || exit 1
 
 # Whatever happens, nothing started here outlives the run: the caller (CI)
 # waits for every process that holds its output.
