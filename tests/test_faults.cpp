@@ -1,0 +1,775 @@
+// Faults around the receiver link: a receiver that misbehaves or goes away,
+// a cable pulled between two operations, odd registry contents, and two
+// programs reaching for the port at once. After each fault the registry
+// holds what it should, no listener thread or handle is left behind, and the
+// next operation works.
+//
+// Where an operation's fixed 10 s poll limit would only make a test slow,
+// the transaction's steps are driven directly with a small limit; the full
+// operations run where their registry outcome is the point.
+#include <gtest/gtest.h>
+
+#include "debugcapture.h"
+#include "debugtap.h"
+#include "fixtures.h"
+#include "linecheck.h"
+#include "operations.h"
+#include "runcapture.h"
+#include "rxsim.h"
+#include "transaction.h"
+#include "ubxcatalog.h"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+typedef DWORD (*InitFn)(LPCWSTR, LPCVOID);
+
+const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
+const DWORD kDeviceContext = 0x89144233;
+// Handles the test bench itself may open once, late (the wait event of a
+// lock the first time two threads contend for it).
+const DWORD kBenchHandleSlack = 2;
+const std::vector<std::string> kPowerOn = { "KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)" };
+
+Bytes Of(UbxFrame frame)
+{
+    return Bytes(frame.bytes, frame.bytes + frame.length);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// What the setup program echoed: its one-character calls in order (an
+// echoed NUL arrives as an empty call).
+std::string EchoedText()
+{
+    std::string echo;
+    for (const std::string &call : bench::DebugCalls()) {
+        if (call.empty())
+            echo += '\0';
+        else if (call.size() == 1)
+            echo += call;
+    }
+    return echo;
+}
+
+// A registry value exactly as stored: type and bytes.
+struct RawValue {
+    DWORD type;
+    Bytes data;
+    bool operator==(const RawValue &other) const { return type == other.type && data == other.data; }
+};
+
+std::optional<RawValue> ReadRaw(const wchar_t *name)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    RawValue value = { 0, Bytes(64) };
+    DWORD size = (DWORD)value.data.size();
+    LONG result = RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return std::nullopt;
+    value.data.resize(size);
+    return value;
+}
+
+bool KeyExists(const wchar_t *path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// opchild.exe run without a debugger (the test bench's debugger keeps a few
+// handles per program it has run, which would blur the handle count).
+class PlainChild {
+public:
+    explicit PlainChild(const std::wstring &arguments)
+    {
+        std::wstring line = L"\"" + bench::BinPath(L"opchild.exe") + L"\" " + arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+        }
+    }
+    ~PlainChild()
+    {
+        if (process_ != nullptr) {
+            if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
+                TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+    }
+    PlainChild(const PlainChild &) = delete;
+    PlainChild &operator=(const PlainChild &) = delete;
+
+    bool started() const { return process_ != nullptr; }
+    bool Running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    // The exit code once it has ended within ms; nothing when it has not.
+    std::optional<DWORD> Wait(DWORD ms)
+    {
+        if (WaitForSingleObject(process_, ms) != WAIT_OBJECT_0)
+            return std::nullopt;
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
+    void Kill()
+    {
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 5000);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // GoogleTest starts a thread of its own the first time a trace is
+        // used: let it start before anything is counted.
+        {
+            SCOPED_TRACE("settle");
+        }
+        bench::CreateKestranaKeys();
+        bench::SetConfigGPS(2);
+        bench::ClearKtapiJournal();
+        bench::StartDebugCapture();
+        driver = LoadLibraryW(L"rxboot.dll");
+        ASSERT_NE(driver, nullptr);
+        rxbInit = reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(driver, "RXB_Init")));
+        ASSERT_NE(rxbInit, nullptr);
+        bench::SetDebugCallHook([this](const std::string &call) {
+            if (!bench::IsListenerLine(call))
+                return;
+            std::lock_guard<std::mutex> lock(mutex);
+            if ((size_t)outstanding < byFrame.size())
+                byFrame[outstanding].push_back(call);
+        });
+    }
+    void TearDown() override
+    {
+        bench::SetDebugCallHook(nullptr);
+        sim.Stop();
+        bench::PlugCom3(bench::Com3::Cable);
+        if (driver != nullptr)
+            FreeLibrary(driver);
+        bench::DeleteKestranaKeys();
+    }
+
+    void StartReceiver(const rxsim::Options &options = rxsim::Options()) { ASSERT_TRUE(sim.Start(options)); }
+
+    // Frames through one transaction in the programs' order, one listener
+    // each, with the poll limit of each frame (the last one given holds for
+    // the rest); after each write, onWritten(i) may put bytes on the line.
+    // Returns the poll counts; the listener's lines are kept per frame.
+    std::vector<int> RunTransaction(const LinkRule *rule, const std::vector<UbxFrame> &frames,
+                                    const std::vector<int> &pollLimits,
+                                    const std::function<void(size_t)> &onWritten = nullptr)
+    {
+        std::vector<int> counts;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            byFrame.assign(frames.size() + 1, {});
+            outstanding = (int)frames.size();   // nothing sent yet: lines go to the last slot
+        }
+        if (!OpenReceiverPort(rule, kCreateFileLine)) {
+            ADD_FAILURE() << "the port did not open";
+            return counts;
+        }
+        for (size_t i = 0; i < frames.size(); i++) {
+            StartReplyListener();
+            outstanding = (int)i;
+            DWORD written = 0;
+            EXPECT_TRUE(WriteReceiverFrame(frames[i], &written));
+            EXPECT_EQ(written, frames[i].length);
+            if (onWritten)
+                onWritten(i);
+            counts.push_back(WaitForReply(pollLimits[std::min(i, pollLimits.size() - 1)]));
+            StopReplyListener();
+        }
+        CloseReceiverPort();
+        return counts;
+    }
+
+    std::vector<std::string> ListenerLinesOf(size_t frame)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frame < byFrame.size() ? byFrame[frame] : std::vector<std::string>();
+    }
+
+    // Wine keeps a few objects after the port's first use: count threads and
+    // handles after one transaction, with the receiver stopped (its own
+    // threads come and go).
+    void TakeBaseline()
+    {
+        StartReceiver();
+        RunTransaction(&kBootLinkRule, { NmeaFrame(kGGA, TRUE) }, { 20 });
+        sim.Stop();
+        threads = bench::ThreadCount();
+        handles = bench::HandleCount();
+        bench::ClearDebugCapture();
+    }
+
+    // After a fault: no listener, port or handle left, and a transaction on
+    // a receiver that answers works again.
+    void ExpectRecovered()
+    {
+        sim.Stop();
+        EXPECT_EQ(g_transaction.listener, nullptr);
+        EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(bench::ThreadCount(), threads);
+        EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
+
+        StartReceiver();
+        std::vector<int> counts = RunTransaction(&kSetupLinkRule, { NmeaFrame(kVTG, FALSE) }, { 40 });
+        ASSERT_EQ(counts.size(), 1u);
+        EXPECT_LT(counts[0], 40) << "no reply after the fault";
+        // A reply left over from the fault may end the wait before the
+        // receiver has taken this frame in.
+        for (int i = 0; i < 50 && sim.Current().rate[kVTG] != 0; i++)
+            Sleep(20);
+        EXPECT_EQ(sim.Current().rate[kVTG], 0) << "the receiver did not get the next frame";
+        sim.Stop();
+    }
+
+    rxsim::Simulator sim;
+    HMODULE driver = nullptr;
+    InitFn rxbInit = nullptr;
+    int threads = 0;
+    DWORD handles = 0;
+
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> byFrame;
+    std::atomic<int> outstanding{ 0 };
+};
+
+// ---- the receiver goes away; the cable is pulled ----
+
+// A receiver that closes its end mid-transaction looks silent from then on:
+// the frames still go out whole, each wait runs to its limit, and the port
+// and listener are released as usual.
+TEST_F(Faults, ReceiverGoingAwayMidTransactionLooksSilent)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.goAwayAfterFrames = 1;
+    StartReceiver(options);
+    std::vector<int> counts = RunTransaction(
+        &kSetupLinkRule, { NmeaFrame(kGSV, FALSE), SbasFrame(FALSE), SaveFrame(kSaveBoth) }, { 8 });
+    EXPECT_TRUE(sim.WaitUntilGone(1000));
+
+    ASSERT_EQ(counts.size(), 3u);
+    EXPECT_LE(counts[0], 2);
+    EXPECT_EQ(counts[1], 8);
+    EXPECT_EQ(counts[2], 8);
+    EXPECT_EQ(ListenerLinesOf(0), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                               "     ACK of [0x6]-[0x1]\r\n" }));
+    EXPECT_TRUE(ListenerLinesOf(1).empty());
+    EXPECT_TRUE(ListenerLinesOf(2).empty());
+    ASSERT_EQ(sim.Frames().size(), 1u);
+    EXPECT_EQ(sim.Current().rate[kGSV], 0);
+    // The next receiver on the cable also gets the two frames sent while
+    // nobody listened: the bench's cable keeps them (a handheld's UART
+    // would not). It applies them before the next transaction's frame.
+    ExpectRecovered();
+}
+
+// The receiver vanishes after the change and before the save: the
+// operation waits out the save frame and records the setting as usual,
+// although the receiver never saved it to BBR.
+TEST_F(Faults, ReceiverGoneBeforeTheSaveStillRecordsTheSetting)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.goAwayAfterFrames = 1;
+    options.current.sbas = false;
+    options.bbr.sbas = false;
+    StartReceiver(options);
+    EXPECT_TRUE(ToggleSBAS(1));
+
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    std::vector<std::string> steps = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 16 bytes\r\n", "Count = #\r\n",
+        "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n",
+    };
+    EXPECT_EQ(lines.steps, steps);
+    ASSERT_EQ(lines.counts.size(), 2u);
+    EXPECT_LE(lines.counts[0], 2);
+    EXPECT_EQ(lines.counts[1], 200);
+    EXPECT_TRUE(sim.Current().sbas);
+    EXPECT_FALSE(sim.Saved().sbas);
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
+    ExpectRecovered();
+}
+
+// Unplugged between two operations: every program that wants the port
+// fails at the open, sends nothing and stores nothing; plugged back in,
+// the next operation works.
+TEST_F(Faults, CablePulledBetweenOperationsFailsCleanlyAndWorksWhenBack)
+{
+    TakeBaseline();
+    StartReceiver();
+    bench::SetAllSettings(1);
+    bench::SetSetting(L"GLL", 0);
+    EXPECT_TRUE(ToggleNMEA(kGGA, 0));
+
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+    bench::ClearDebugCapture();
+    EXPECT_FALSE(ToggleNMEA(kGLL, 1));
+    EXPECT_FALSE(ToggleSBAS(0));
+    EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
+    std::vector<std::string> expected = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
+        "####       RXB_INIT Entered        ####\r\n", "SetNMEASentences: ConfigGPS == 2\r\n",
+        "SetNMEASentences: CreateFile Failed 2\r\n",
+    };
+    EXPECT_EQ(bench::DebugLines(), expected);
+    EXPECT_EQ(bench::GetSetting(L"GGA"), 0u);
+    EXPECT_EQ(bench::GetSetting(L"GLL"), 0u);
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
+    EXPECT_TRUE(bench::KtapiJournal().empty());
+
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
+    EXPECT_TRUE(ToggleNMEA(kGLL, 1));
+    EXPECT_EQ(bench::GetSetting(L"GLL"), 1u);
+    EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGGA, FALSE)), Of(SaveFrame(kSaveMessages)),
+                                            Of(NmeaFrame(kGLL, TRUE)), Of(SaveFrame(kSaveMessages)) }));
+    EXPECT_EQ(sim.Saved().rate[kGLL], 1);
+    ExpectRecovered();
+}
+
+// ---- what the receiver says ----
+
+// One kind of misbehaviour per case, on the first frame of a two-frame
+// transaction; the second frame (a save) then gets a plain ACK. Neither the
+// setup program's nor the driver's listener may crash, hang or lose its
+// way: the second reply is found, whatever came before.
+TEST_F(Faults, MisbehavingReceiverNeverDerailsTheListener)
+{
+    const int kLimit = 16;  // 800 ms: beyond any read's time-out
+    const std::string kText = "$GPTXT,01,01,02,noise*00\r\n\x01\x7f\t";
+    std::mt19937 random(7);
+    Bytes binary(2000);
+    for (uint8_t &byte : binary)
+        byte = (uint8_t)random();
+    for (size_t i = 0; i < binary.size(); i++) {
+        if (i + 1 < binary.size() && binary[i] == 0xB5 && binary[i + 1] == 0x62)
+            binary[i + 1] = 0x63;   // noise, never a frame
+        // and no false start that could reach into the reply, however
+        // late the listener reads
+        if (i + 5 >= binary.size() && binary[i] == 0xB5)
+            binary[i] = 0xB4;
+    }
+    Bytes header65535 = { 0xB5, 0x62, 0x01, 0x30, 0xFF, 0xFF };
+    header65535.resize(306, 0x41);
+
+    struct Case {
+        const char *name;
+        Bytes bytes;                       // right after the first frame
+        Bytes afterGap;                    // then, after a quiet gap
+        bool answered;                     // the first wait ends before its limit
+        std::vector<std::string> lines;    // the listener's lines meanwhile
+        std::optional<std::string> echo;   // what the setup program echoes
+    };
+    const Bytes ack = rxsim::AckFrame(true, 0x06, 0x01);
+    const std::vector<std::string> ackLines = { "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x1]\r\n" };
+    const Case cases[] = {
+        { "a NAK", rxsim::AckFrame(false, 0x06, 0x01), {}, true,
+          { "UBX MSG: [0x5]-[0x0] size 2\r\n", "     NAK of [0x6]-[0x1]\r\n" }, "" },
+        { "text and control bytes", Bytes(kText.begin(), kText.end()), ack, true, ackLines, kText },
+        // Whole false starts (6 x 683 bytes), so the reply is found however
+        // far behind the listener is when it comes.
+        { "a 0xB5 flood, then the reply", Bytes(6 * 683, 0xB5), ack, true, ackLines, "" },
+        // Each 0xB5 takes the five bytes after it: a reply glued to a flood
+        // of 7 loses its head inside the second false start, and the wait
+        // runs out. Only the reply's last five bytes are left as text.
+        { "a 0xB5 flood glued to the reply", Concat({ Bytes(7, 0xB5), ack }), {}, false, {},
+          std::string("\0\x06\x01\x0f\x38", 5) },
+        // No 0xB5 0x62 in it: nothing but the reply is a frame.
+        { "binary noise, then the reply", binary, ack, true, ackLines, std::nullopt },
+        // The header counts as the reply; the rest of the declared 65,535
+        // bytes is read through until the line goes quiet.
+        { "a frame declaring 65535 bytes, cut off", header65535, {}, true,
+          { "UBX MSG: [0x1]-[0x30] size 65535\r\n" }, "" },
+        // A cut-off payload reads as zeros, never as an earlier frame's bytes.
+        { "an ACK cut off in its payload", { 0xB5, 0x62, 0x05, 0x01, 0x02, 0x00, 0x06 }, {}, true,
+          { "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x0]\r\n" }, "" },
+        { "a header cut off", { 0xB5, 0x62, 0x05, 0x01 }, {}, false, {}, "" },
+    };
+
+    TakeBaseline();
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Silent;
+    StartReceiver(options);
+    size_t transactions = 0;
+    for (const Case &c : cases) {
+        for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+            // The two programs' listeners differ only in what they echo.
+            if (rule == &kBootLinkRule && c.echo && c.echo->empty())
+                continue;
+            SCOPED_TRACE(std::string(c.name) + (rule == &kSetupLinkRule ? ", setup" : ", boot"));
+            bench::ClearDebugCapture();
+            transactions++;
+            std::vector<int> counts = RunTransaction(
+                rule, { NmeaFrame(kGBS, TRUE), SaveFrame(kSaveMessages) }, { kLimit }, [&](size_t frame) {
+                    if (frame == 1) {
+                        ASSERT_TRUE(sim.Send(rxsim::AckFrame(true, 0x06, 0x09)));
+                        return;
+                    }
+                    ASSERT_TRUE(sim.Send(c.bytes));
+                    if (!c.afterGap.empty()) {
+                        Sleep(150);
+                        ASSERT_TRUE(sim.Send(c.afterGap));
+                    }
+                });
+            ASSERT_EQ(counts.size(), 2u);
+            if (c.answered)
+                EXPECT_LT(counts[0], kLimit);
+            else
+                EXPECT_EQ(counts[0], kLimit);
+            EXPECT_EQ(ListenerLinesOf(0), c.lines);
+            EXPECT_LE(counts[1], 2);
+            EXPECT_EQ(ListenerLinesOf(1), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                                       "     ACK of [0x6]-[0x9]\r\n" }));
+            std::string echo = EchoedText();
+            if (rule == &kBootLinkRule) {
+                EXPECT_EQ(echo, "");
+            } else if (c.echo) {
+                EXPECT_EQ(echo, *c.echo);
+            }
+        }
+    }
+    EXPECT_EQ(sim.Frames().size(), 2 * transactions);
+    ExpectRecovered();
+}
+
+// A reply that comes after the poll limit is not lost: it is read while the
+// next frame is outstanding and taken as that frame's reply. The transaction
+// never looks at what a reply acknowledges, so nothing goes wrong beyond the
+// count; the receiver has applied every frame. A reply still on its way
+// when the port closes waits on the bench's cable for the next transaction
+// (a handheld's serial driver may drop what arrives while the port is
+// closed), which takes it before its own frame is even written.
+TEST_F(Faults, LateReplyCountsForTheNextFrame)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.latencyMs = 400;
+    options.current.sbas = false;
+    StartReceiver(options);
+
+    std::vector<int> counts =
+        RunTransaction(&kSetupLinkRule, { NmeaFrame(kGGA, TRUE), SbasFrame(TRUE) }, { 4, 20 });
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0], 4);
+    EXPECT_LT(counts[1], 20);
+    EXPECT_TRUE(ListenerLinesOf(0).empty());
+    EXPECT_EQ(ListenerLinesOf(1), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                               "     ACK of [0x6]-[0x1]\r\n" }));
+    EXPECT_EQ(sim.Current().rate[kGGA], 1);
+    EXPECT_TRUE(sim.Current().sbas);
+
+    // The SBAS frame's ACK arrives after the close.
+    ASSERT_TRUE(sim.WaitForBytesSent(20, 2000));
+    Sleep(50);
+    ASSERT_TRUE(OpenReceiverPort(&kSetupLinkRule, kCreateFileLine));
+    StartReplyListener();
+    outstanding = 2;
+    Sleep(200);   // the setup program's wait before its first frame
+    EXPECT_EQ(g_transaction.replySeen, 1);
+    StopReplyListener();
+    CloseReceiverPort();
+    EXPECT_EQ(ListenerLinesOf(2), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                               "     ACK of [0x6]-[0x16]\r\n" }));
+
+    // A whole operation on the late receiver: every frame arrives whole
+    // and the setting is stored.
+    EXPECT_TRUE(ToggleNMEA(kZDA, 1));
+    EXPECT_EQ(bench::GetSetting(L"ZDA"), 1u);
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    for (const rxsim::ReceivedFrame &frame : frames) {
+        EXPECT_TRUE(frame.complete && frame.checksumOk) << rxsim::DescribeFrame(frame);
+        EXPECT_TRUE(frame.applied) << rxsim::DescribeFrame(frame);
+    }
+    EXPECT_EQ(sim.Saved().rate[kZDA], 1);
+    ExpectRecovered();
+}
+
+// ---- what the registry holds ----
+
+// "ConfigGPS" is read whole into 4 bytes whatever its type; anything longer
+// counts as absent (2). The setup program keeps the port's rate for any
+// selector but 1 and 2; the driver runs at 38400 for any but 1.
+TEST_F(Faults, OddBaudSelectorsPickTheRateByEachProgramsRule)
+{
+    struct Case {
+        const char *name;
+        DWORD type;
+        Bytes data;
+        const char *line;   // after "SetNMEASentences: "
+        DWORD setupRate, bootRate;
+    };
+    auto dword = [](DWORD value) { return Bytes((uint8_t *)&value, (uint8_t *)&value + 4); };
+    const Case cases[] = {
+        { "0", REG_DWORD, dword(0), "ConfigGPS == 0", CBR_4800, CBR_38400 },
+        { "0xFFFFFFFF", REG_DWORD, dword(0xFFFFFFFF), "ConfigGPS == -1", CBR_4800, CBR_38400 },
+        // The text "1" is the number 0x31, not 1.
+        { "string \"1\"", REG_SZ, { '1', 0, 0, 0 }, "ConfigGPS == 49", CBR_4800, CBR_38400 },
+        { "string \"38400\"", REG_SZ, { '3', 0, '8', 0, '4', 0, '0', 0, '0', 0, 0, 0 },
+          "ERROR: Unable to read * registry value", CBR_38400, CBR_38400 },
+        // Too long to read whole, although its first four bytes say 1.
+        { "8 bytes", REG_QWORD, { 1, 0, 0, 0, 0, 0, 0, 0 }, "ERROR: Unable to read * registry value",
+          CBR_38400, CBR_38400 },
+        { "1 byte", REG_BINARY, { 1 }, "ConfigGPS == 1", CBR_9600, CBR_9600 },
+        { "no bytes", REG_BINARY, {}, "ConfigGPS == 0", CBR_4800, CBR_38400 },
+    };
+    TakeBaseline();
+    for (const Case &c : cases) {
+        for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+            bool setup = rule == &kSetupLinkRule;
+            SCOPED_TRACE(std::string(c.name) + (setup ? ", setup" : ", boot"));
+            bench::SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
+            HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            DCB dcb = {};
+            dcb.DCBlength = sizeof(dcb);
+            GetCommState(port, &dcb);
+            dcb.BaudRate = CBR_4800;
+            EXPECT_TRUE(SetCommState(port, &dcb));
+            CloseHandle(port);
+            bench::ClearDebugCapture();
+
+            ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
+            DCB actual = {};
+            actual.DCBlength = sizeof(actual);
+            EXPECT_TRUE(GetCommState(g_transaction.port, &actual));
+            CloseReceiverPort();
+
+            EXPECT_EQ(actual.BaudRate, setup ? c.setupRate : c.bootRate);
+            std::string line = std::string("SetNMEASentences: ") + c.line + "\r\n";
+            size_t star = line.find('*');
+            if (star != std::string::npos)
+                line.replace(star, 1, setup ? "Configured" : "ConfigGPS");
+            EXPECT_EQ(bench::DebugLines(), std::vector<std::string>{ line });
+        }
+    }
+    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
+}
+
+// Each setting is read whole into 4 bytes whatever its type: shorter values
+// count by their bytes, longer ones as absent (off). The boot pass sends
+// what those flags say, drives the power line from "PWR" read the same way,
+// and leaves every value as it was.
+TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
+{
+    struct Value { const wchar_t *name; DWORD type; Bytes data; bool on; };
+    const Value values[] = {
+        { L"GGA", REG_SZ, { '0', 0, 0, 0 }, true },            // the text "0" is 0x30
+        { L"GLL", REG_QWORD, { 1, 0, 0, 0, 0, 0, 0, 0 }, false },
+        { L"GSA", REG_BINARY, { 1 }, true },
+        { L"GSV", REG_BINARY, {}, false },
+        { L"RMC", REG_MULTI_SZ, { '1', 0, 0, 0, 0, 0 }, false },
+        { L"VTG", REG_DWORD, { 0xFF, 0xFF, 0xFF, 0xFF }, true },
+        { L"GRS", REG_BINARY, { 0, 1 }, true },
+        { L"GST", REG_DWORD_BIG_ENDIAN, { 0, 0, 0, 1 }, true },
+        { L"ZDA", REG_SZ, { 0, 0 }, false },
+        { L"GBS", REG_BINARY, { 1, 0, 0, 0, 0 }, false },      // one byte too many
+        { L"SBAS", REG_BINARY, { 0, 0, 1 }, true },
+        { L"PWR", REG_BINARY, { 1 }, true },                   // exactly 1, by its one byte
+    };                                                         // DTM absent: off
+    for (const Value &v : values)
+        bench::SetRawValue(true, v.name, v.type, v.data.data(), (DWORD)v.data.size());
+    TakeBaseline();
+
+    StartReceiver();
+    EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), kDeviceContext);
+
+    std::vector<Bytes> expected;
+    for (int i = 0; i < kSentenceCount; i++)
+        expected.push_back(Of(NmeaFrame(i, i < 10 && values[i].on)));
+    expected.push_back(Of(SbasFrame(TRUE)));
+    expected.push_back(Of(SaveFrame(kSaveBoth)));
+    std::vector<Bytes> frames;
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        frames.push_back(frame.bytes);
+    EXPECT_EQ(frames, expected);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    for (const Value &v : values) {
+        std::optional<RawValue> stored = ReadRaw(v.name);
+        ASSERT_TRUE(stored.has_value()) << v.name;
+        EXPECT_TRUE(*stored == (RawValue{ v.type, v.data })) << v.name;
+    }
+    EXPECT_FALSE(ReadRaw(L"DTM").has_value());
+    ExpectRecovered();
+}
+
+// Neither key there: the operations still reconfigure the receiver at
+// 38400 baud, record nothing and create no key. A value of another type is
+// replaced by a proper 4-byte REG_DWORD when the setting is next changed.
+TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.probeNearEnd = L"COM3:";
+    StartReceiver(options);
+    bench::DeleteKestranaKeys();
+    EXPECT_TRUE(ToggleSBAS(0));
+    EXPECT_FALSE(sim.Saved().sbas);
+    std::vector<std::string> steps = {
+        "NMEA Disable: Wrote 16 bytes\r\n", "Count = #\r\n", "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n",
+    };
+    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, steps);
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        EXPECT_EQ(frame.nearEndBaud, (DWORD)CBR_38400);
+    EXPECT_FALSE(KeyExists(L"Kestrana"));
+
+    bench::CreateKestranaKeys();
+    bench::SetRawValue(true, L"RMC", REG_SZ, L"on", 6);
+    EXPECT_TRUE(ToggleNMEA(kRMC, 0));
+    std::optional<RawValue> rmc = ReadRaw(L"RMC");
+    ASSERT_TRUE(rmc.has_value());
+    EXPECT_TRUE(*rmc == (RawValue{ REG_DWORD, { 0, 0, 0, 0 } }));
+    ExpectRecovered();
+}
+
+// ---- two programs at once ----
+
+// The program that holds the port keeps it: a second program's operation is
+// refused at the open ("CreateFile Failed 5"), sends nothing and stores
+// nothing, and the line carries exactly the first program's frames, whole
+// and in order.
+TEST_F(Faults, SecondProgramIsRefusedWhileTheFirstHoldsThePort)
+{
+    rxsim::Options options;
+    options.latencyMs = 1500;   // the first program holds the port for about 3.3 s
+    StartReceiver(options);
+    bench::SetSetting(L"GLL", 0);
+
+    std::atomic<bool> firstDone{ false };
+    BOOL firstResult = FALSE;
+    std::thread first([&] {
+        firstResult = ToggleNMEA(kGGA, 1);
+        firstDone = true;
+    });
+    bool firstSending = sim.WaitForFrames(1, 3000);
+    EXPECT_TRUE(firstSending);
+    bench::DebuggedProcess second;
+    DWORD exitCode = 99;
+    if (firstSending && second.Start(L"\"" + bench::BinPath(L"opchild.exe") + L"\" nmea=1,1 sbas=0")) {
+        EXPECT_TRUE(second.WaitForExit(10000, &exitCode));
+        EXPECT_FALSE(firstDone) << "the first program let go of the port before the second tried";
+    }
+    first.join();
+
+    EXPECT_EQ(exitCode, 0u) << "the second program's operations were not refused";
+    std::vector<std::string> refused = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 5\r\n",
+        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
+    };
+    EXPECT_EQ(second.Lines(), refused);
+    EXPECT_TRUE(firstResult);
+    EXPECT_EQ(bench::GetSetting(L"GGA"), 1u);
+    EXPECT_EQ(bench::GetSetting(L"GLL"), 0u);
+    EXPECT_FALSE(bench::GetSetting(L"SBAS").has_value());
+    EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGGA, TRUE)), Of(SaveFrame(kSaveMessages)) }));
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        EXPECT_TRUE(frame.complete && frame.checksumOk) << rxsim::DescribeFrame(frame);
+}
+
+// The other way round, with the boot driver too: while another program
+// holds the port, this one's operations and RXB_Init are refused, again and
+// again without keeping a handle, and the power line is not touched. Once
+// the holder is done, the port is free.
+TEST_F(Faults, ThisProgramIsRefusedWhileAnotherHoldsThePort)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.latencyMs = 1000;
+    StartReceiver(options);
+    bench::SetSetting(L"SBAS", 0);
+
+    {
+        PlainChild holder(L"nmea=1,1");
+        ASSERT_TRUE(holder.started());
+        ASSERT_TRUE(sim.WaitForFrames(1, 5000));
+        bench::ClearDebugCapture();
+        EXPECT_FALSE(ToggleSBAS(1));
+        EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
+        std::vector<std::string> refused = {
+            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
+            "####       RXB_INIT Entered        ####\r\n", "SetNMEASentences: ConfigGPS == 2\r\n",
+            "SetNMEASentences: CreateFile Failed 5\r\n",
+        };
+        EXPECT_EQ(bench::DebugLines(), refused);
+        for (int i = 0; i < 5; i++)
+            EXPECT_FALSE(ToggleNMEA(kDTM, 1));
+        EXPECT_TRUE(holder.Running()) << "the holder let go of the port too early for this test";
+        EXPECT_EQ(holder.Wait(10000), 1u);
+    }
+    EXPECT_EQ(bench::GetSetting(L"GLL"), 1u);
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 0u);
+    EXPECT_FALSE(bench::GetSetting(L"DTM").has_value());
+    EXPECT_TRUE(bench::KtapiJournal().empty());
+    EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGLL, TRUE)), Of(SaveFrame(kSaveMessages)) }));
+    ExpectRecovered();
+}
+
+// A program killed in the middle of a transaction does not keep the port
+// from the next one, and what it did not finish it did not record.
+TEST_F(Faults, HolderKilledMidTransactionFreesThePort)
+{
+    TakeBaseline();
+    rxsim::Options options;
+    options.reply = rxsim::Reply::Silent;
+    StartReceiver(options);
+    {
+        PlainChild holder(L"nmea=4,0");
+        ASSERT_TRUE(holder.started());
+        ASSERT_TRUE(sim.WaitForFrames(1, 5000));
+        holder.Kill();
+        EXPECT_FALSE(holder.Running());
+    }
+    sim.SetReply(rxsim::Reply::Ack);
+    bench::ClearDebugCapture();
+    EXPECT_TRUE(ToggleNMEA(kGRS, 1));
+    EXPECT_TRUE(Contains(bench::DebugLines(), "NMEA Enable: Wrote 11 bytes\r\n"));
+    EXPECT_FALSE(bench::GetSetting(L"RMC").has_value());
+    EXPECT_EQ(bench::GetSetting(L"GRS"), 1u);
+    EXPECT_EQ(sim.Saved().rate[kGRS], 1);
+    EXPECT_EQ(sim.Frames().size(), 3u);
+    ExpectRecovered();
+}
+
+}  // namespace
