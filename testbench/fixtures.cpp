@@ -142,6 +142,40 @@ bool PlugCom3(Com3 what)
     return MoveFileW((run + L"\\" + SlotName(what)).c_str(), slot.c_str()) != 0;
 }
 
+DCB Com3Dcb()
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+        GetCommState(port, &dcb);
+        CloseHandle(port);
+    }
+    return dcb;
+}
+
+bool SetCom3Rate(DWORD rate)
+{
+    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return false;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    bool done = GetCommState(port, &dcb);
+    dcb.BaudRate = rate;
+    done = done && SetCommState(port, &dcb);
+    CloseHandle(port);
+    return done;
+}
+
+StreamInitFn LoadBootDriver(HMODULE *module)
+{
+    *module = LoadLibraryW(L"rxboot.dll");
+    if (*module == nullptr)
+        return nullptr;
+    return reinterpret_cast<StreamInitFn>(reinterpret_cast<void *>(GetProcAddress(*module, "RXB_Init")));
+}
+
 std::vector<std::string> KtapiJournal()
 {
     std::vector<std::string> lines;

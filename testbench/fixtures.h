@@ -48,6 +48,18 @@ enum class Com3 {
 // run has no slots (not started by winerun).
 bool PlugCom3(Com3 what);
 
+// The DCB of "COM3:" as a second handle sees it right now (Wine allows a
+// second open; the pseudo-terminal keeps its settings between opens), and
+// setting its rate that way.
+DCB Com3Dcb();
+bool SetCom3Rate(DWORD rate);
+
+// ---- the boot driver ----
+
+typedef DWORD (*StreamInitFn)(LPCWSTR activeKey, LPCVOID busContext);
+// Loads rxboot.dll (beside the test) and finds RXB_Init; null on failure.
+StreamInitFn LoadBootDriver(HMODULE *module);
+
 // ---- KTAPI stand-in ----
 
 // The journal's lines without their "\r\n", e.g. "KTSetGPIO(0, 1)".

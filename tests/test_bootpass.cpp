@@ -13,7 +13,6 @@
 
 namespace {
 
-typedef DWORD (*InitFn)(LPCWSTR, LPCVOID);
 
 const DWORD kDeviceContext = 0x89144233;
 const char kEntryLine[] = "####       RXB_INIT Entered        ####\r\n";
@@ -27,9 +26,7 @@ protected:
         bench::SetConfigGPS(2);
         bench::ClearKtapiJournal();
         bench::StartDebugCapture();
-        driver = LoadLibraryW(L"rxboot.dll");
-        ASSERT_NE(driver, nullptr);
-        init = reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(driver, "RXB_Init")));
+        init = bench::LoadBootDriver(&driver);
         ASSERT_NE(init, nullptr);
         // The power line must not move before the port is closed.
         bench::SetDebugCallHook([this](const std::string &call) {
@@ -94,7 +91,7 @@ protected:
     }
 
     HMODULE driver = nullptr;
-    InitFn init = nullptr;
+    bench::StreamInitFn init = nullptr;
     rxsim::Simulator sim;
     DWORD elapsedMs = 0;
     size_t journalAtClose = 99;

@@ -32,7 +32,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-typedef DWORD (*InitFn)(LPCWSTR, LPCVOID);
 
 const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
 const DWORD kDeviceContext = 0x89144233;
@@ -165,9 +164,7 @@ protected:
         bench::SetConfigGPS(2);
         bench::ClearKtapiJournal();
         bench::StartDebugCapture();
-        driver = LoadLibraryW(L"rxboot.dll");
-        ASSERT_NE(driver, nullptr);
-        rxbInit = reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(driver, "RXB_Init")));
+        rxbInit = bench::LoadBootDriver(&driver);
         ASSERT_NE(rxbInit, nullptr);
         bench::SetDebugCallHook([this](const std::string &call) {
             if (!bench::IsListenerLine(call))
@@ -265,7 +262,7 @@ protected:
 
     rxsim::Simulator sim;
     HMODULE driver = nullptr;
-    InitFn rxbInit = nullptr;
+    bench::StreamInitFn rxbInit = nullptr;
     int threads = 0;
     DWORD handles = 0;
 
@@ -562,13 +559,7 @@ TEST_F(Faults, OddBaudSelectorsPickTheRateByEachProgramsRule)
             bool setup = rule == &kSetupLinkRule;
             SCOPED_TRACE(std::string(c.name) + (setup ? ", setup" : ", boot"));
             bench::SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
-            HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            DCB dcb = {};
-            dcb.DCBlength = sizeof(dcb);
-            GetCommState(port, &dcb);
-            dcb.BaudRate = CBR_4800;
-            EXPECT_TRUE(SetCommState(port, &dcb));
-            CloseHandle(port);
+            EXPECT_TRUE(bench::SetCom3Rate(CBR_4800));
             bench::ClearDebugCapture();
 
             ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));

@@ -32,29 +32,6 @@ bool Contains(const std::vector<std::string> &lines, const std::string &line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// The DCB of "COM3:" as another handle sees it right now.
-DCB PortDcb()
-{
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(port, INVALID_HANDLE_VALUE);
-    GetCommState(port, &dcb);
-    CloseHandle(port);
-    return dcb;
-}
-
-void SetPortRate(DWORD rate)
-{
-    HANDLE port = CreateFileW(L"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    GetCommState(port, &dcb);
-    dcb.BaudRate = rate;
-    EXPECT_TRUE(SetCommState(port, &dcb));
-    CloseHandle(port);
-}
-
 class Transaction : public ::testing::Test {
 protected:
     void SetUp() override
@@ -256,8 +233,8 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
                 bench::DeleteKestranaKeys();
             else if (c.hasValue)
                 bench::SetConfigGPS(c.selector);
-            SetPortRate(CBR_4800);
-            DCB before = PortDcb();
+            ASSERT_TRUE(bench::SetCom3Rate(CBR_4800));
+            DCB before = bench::Com3Dcb();
             bench::ClearDebugCapture();
 
             ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
