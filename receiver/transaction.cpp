@@ -10,8 +10,11 @@
 //   once listenerRun is 0; its reads time out after about 50 ms, so that
 //   takes at most one read.
 // listenerRun and replySeen are whole 32-bit words, written with interlocked
-// calls and read whole; no lock is taken. At most one listener exists: a new
-// one starts only after the previous one has been joined.
+// calls (SetFlag) and read whole through a volatile access (ReadFlag), so that
+// every poll reads memory; no lock is taken. They are plain LONGs because
+// Windows CE's InterlockedExchange takes an LPLONG, not a volatile pointer.
+// At most one listener exists: a new one starts only after the previous one
+// has been joined.
 #include "transaction.h"
 
 #include "replyscan.h"
@@ -27,6 +30,16 @@ const LinkRule kBootLinkRule = {
 };
 
 ReceiverTransaction g_transaction;
+
+static LONG ReadFlag(const LONG *flag)
+{
+    return *(const volatile LONG *)flag;
+}
+
+static void SetFlag(LONG *flag, LONG value)
+{
+    InterlockedExchange(flag, value);
+}
 
 static DWORD BaudRateFor(const LinkRule *rule, DWORD selector, DWORD reported)
 {
@@ -112,7 +125,7 @@ static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
 
 static BOOL ListenerMayRun(void *)
 {
-    return g_transaction.listenerRun != 0;
+    return ReadFlag(&g_transaction.listenerRun) != 0;
 }
 
 static DWORD WINAPI ReplyListener(LPVOID)
@@ -123,9 +136,9 @@ static DWORD WINAPI ReplyListener(LPVOID)
     source.context = g_transaction.port;
     source.echoText = g_transaction.rule->echoText;
 
-    while (g_transaction.listenerRun != 0) {
+    while (ReadFlag(&g_transaction.listenerRun) != 0) {
         if (ScanNextUnit(&source))
-            InterlockedExchange(&g_transaction.replySeen, 1);
+            SetFlag(&g_transaction.replySeen, 1);
     }
     return 0;
 }
@@ -135,7 +148,7 @@ static void JoinReplyListener(void)
 {
     if (g_transaction.listener == NULL)
         return;
-    InterlockedExchange(&g_transaction.listenerRun, 0);
+    SetFlag(&g_transaction.listenerRun, 0);
     WaitForSingleObject(g_transaction.listener, INFINITE);
     CloseHandle(g_transaction.listener);
     g_transaction.listener = NULL;
@@ -144,8 +157,8 @@ static void JoinReplyListener(void)
 void StartReplyListener(void)
 {
     JoinReplyListener();
-    InterlockedExchange(&g_transaction.listenerRun, 1);
-    InterlockedExchange(&g_transaction.replySeen, 0);
+    SetFlag(&g_transaction.listenerRun, 1);
+    SetFlag(&g_transaction.replySeen, 0);
     // A listener that cannot start is not reported: the wait then runs to
     // its limit, as for a silent receiver.
     g_transaction.listener = CreateThread(NULL, 0, ReplyListener, NULL, 0, NULL);
@@ -155,12 +168,12 @@ int WaitForReply(int pollLimit)
 {
     int count = 0;
     for (;;) {
-        if (g_transaction.replySeen != 0)
+        if (ReadFlag(&g_transaction.replySeen) != 0)
             return count;
         Sleep(kPollPeriodMs);
         count++;
         if (count >= pollLimit) {
-            InterlockedExchange(&g_transaction.replySeen, 1);
+            SetFlag(&g_transaction.replySeen, 1);
             return count;
         }
     }
@@ -168,7 +181,7 @@ int WaitForReply(int pollLimit)
 
 void StopReplyListener(void)
 {
-    InterlockedExchange(&g_transaction.listenerRun, 0);
+    SetFlag(&g_transaction.listenerRun, 0);
 }
 
 BOOL WriteReceiverFrame(UbxFrame frame, DWORD *written)

@@ -28,8 +28,8 @@ extern const LinkRule kBootLinkRule;
 // for which thread owns which field.
 struct ReceiverTransaction {
     HANDLE port;
-    volatile LONG listenerRun;
-    volatile LONG replySeen;
+    LONG listenerRun;        // whole words: see transaction.cpp
+    LONG replySeen;
     HANDLE listener;         // the current listener thread, until it is joined
     DCB dcb;                 // as last written to the port
     const LinkRule *rule;
