@@ -6,7 +6,8 @@
 #
 #   check-symbols.sh <build-dir>
 #       the object files of every target built from receiver/, setup/ and
-#       bootdrv/ (receiver, setupops, rxconf, bootapply, rxboot, ...)
+#       bootdrv/ (receiver, setupops, rxconf, bootapply, rxboot, ...), and in
+#       the handheld configuration from handheld/ (the program's entry)
 #   check-symbols.sh [--allowlist FILE] --objects FILE...
 #       only the given object files
 #
@@ -18,6 +19,11 @@
 # the desktop branch of receiver/platform.h only. Such a symbol's note starts
 # "desktop build only (receiver/platform.h)", and it passes only while no
 # other source file of receiver/, setup/ or bootdrv/ names it.
+# The object files' own nm reads them: in build-dir mode the one the build's
+# CMake cache names (CMAKE_NM), else $NM. On i686 C names carry a leading
+# underscore and stdcall ones an @N suffix (_CreateFileW@28): both are cut
+# before a name is looked up (the build's CMAKE_SYSTEM_PROCESSOR says i686,
+# or RX_SYMBOL_DECORATION=i686 for --objects).
 # Exit code: 0 all allowed, 1 offenders, 2 usage, missing objects or a bad
 # allowlist.
 set -u
@@ -25,6 +31,7 @@ set -u
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 allowlist=$root/scripts/ce-api-allowlist.txt
 NM=${NM:-x86_64-w64-mingw32-nm}
+decoration=${RX_SYMBOL_DECORATION:-}
 me=check-symbols
 
 usage() {
@@ -49,9 +56,16 @@ case "${1:-}" in
     [ $# -eq 1 ] || usage
     build=$1
     [ -d "$build" ] || { echo "$me: no build folder $build" >&2; exit 2; }
+    if [ -f "$build/CMakeCache.txt" ]; then
+        cached=$(sed -n 's/^CMAKE_NM:[A-Z]*=//p' "$build/CMakeCache.txt")
+        [ -n "$cached" ] && NM=$cached
+    fi
+    processor=$(sed -n 's/^set(CMAKE_SYSTEM_PROCESSOR "\(.*\)")$/\1/p' \
+        "$build"/CMakeFiles/*/CMakeSystem.cmake 2>/dev/null | head -1)
+    [ "$processor" = i686 ] && decoration=i686
     # Every target of the three deliverable folders has its objects under
     # <build>/<folder>/CMakeFiles/<target>.dir/ (sources in subfolders too).
-    for folder in receiver setup bootdrv; do
+    for folder in receiver setup bootdrv handheld; do
         found=()
         if [ -d "$build/$folder/CMakeFiles" ]; then
             while IFS= read -r -d '' f; do found+=("$f"); done < <(
@@ -64,7 +78,7 @@ case "${1:-}" in
                 echo "$me: no object files under $build/$folder: build first" >&2
                 exit 2
             fi
-            echo "$me: nothing built from $folder/ (skipped)"
+            [ "$folder" = handheld ] || echo "$me: nothing built from $folder/ (skipped)"
             continue
         fi
         objects+=("${found[@]}")
@@ -97,6 +111,16 @@ while IFS= read -r line || [ -n "$line" ]; do
     fi
 done <"$allowlist" || { echo "$me: cannot read $allowlist" >&2; exit 2; }
 
+# A symbol as the allowlist names it.
+PlainName() {
+    local name=${1#__imp_}
+    if [ "$decoration" = i686 ]; then
+        name=${name#_}
+        [[ "$name" =~ ^(.+)@[0-9]+$ ]] && name=${BASH_REMATCH[1]}
+    fi
+    printf '%s' "$name"
+}
+
 # What the checked objects define themselves.
 declare -A defined=()
 defs=$("$NM" -g --defined-only "${objects[@]}" 2>&1) || {
@@ -105,7 +129,7 @@ defs=$("$NM" -g --defined-only "${objects[@]}" 2>&1) || {
     exit 2
 }
 while read -r _ _ name; do
-    [ -n "${name:-}" ] && defined[$name]=1
+    [ -n "${name:-}" ] && defined[$(PlainName "$name")]=1
 done <<<"$defs"
 
 # Why desktop-only symbol $1 may not pass: a source file of the deliverables
@@ -128,7 +152,7 @@ for f in "${objects[@]}"; do
     undefined=$("$NM" -u "$f" 2>&1) || { echo "$me: $NM -u $f failed: $undefined" >&2; exit 2; }
     while read -r kind name; do
         [ "$kind" = U ] || continue
-        name=${name#__imp_}
+        name=$(PlainName "$name")
         [ -n "${defined[$name]:-}" ] && continue
         seen[$name]=1
         shown=$f
