@@ -31,7 +31,7 @@ wanted() { case " $only " in *" $1 "*) return 0 ;; esac; return 1; }
 
 rx_install_packages || exit 1
 rx_build || { echo "build failed"; exit 1; }
-rx_prefix_init || exit 1
+rx_prefix_ready || exit 1
 rx_cable_sweep
 
 cleanup() { rx_cable_sweep; rx_server_stop; }

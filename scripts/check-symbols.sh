@@ -159,7 +159,7 @@ for f in "${objects[@]}"; do
         [ -n "${build:-}" ] && shown=${f#"$build"/}
         if [ -z "${allowed[$name]:-}" ]; then
             readable=""
-            [[ "$name" == _Z* ]] && readable=" [$(x86_64-w64-mingw32-c++filt "$name" 2>/dev/null)]"
+            [[ "$name" == _Z* ]] && readable=" [$(c++filt "$name" 2>/dev/null)]"
             echo "$me: $name$readable (from $shown) is not on the Windows CE 5 allowlist"
             offenders=$((offenders + 1))
         elif [ -n "${desktopOnly[$name]:-}" ]; then

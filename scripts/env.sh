@@ -2,10 +2,20 @@
 # cable. Sourced by the entry scripts (demo.sh, test.sh) and by winerun.
 #
 # Everything lives in the build tree: $RX_BUILD (default ./build) holds the
-# CMake tree, the Wine prefix ($RX_BUILD/wine) and one folder per program run
+# CMake tree, the Wine prefix ($RX_BUILD/wine), the handheld images' own
+# CMake tree ($RX_BUILD/handheld) and one folder per program run
 # ($RX_BUILD/runs/run.XXXXXX) with its cable, its debug log and its journal.
+#
+# The desktop build is 32-bit (RX_ARCH=i686, the handheld's word size) unless
+# RX_ARCH=x86_64 asks for the 64-bit one; give each its own RX_BUILD.
 
 RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+RX_ARCH=${RX_ARCH:-i686}
+case "$RX_ARCH" in
+    i686|x86_64) ;;
+    *) echo "RX_ARCH must be i686 or x86_64, not $RX_ARCH" >&2; exit 2 ;;
+esac
+export RX_ARCH
 RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
 RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
 export RX_BUILD
@@ -17,7 +27,15 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 RX_LOGS=$RX_BUILD/logs
 mkdir -p "$RX_LOGS"
 
-RX_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 socat xvfb imagemagick googletest clang libclang-rt-14-dev"
+# The handheld images: clang, lld-link, llvm-dlltool, llvm-rc, and pefile
+# for their check. 32-bit Wine (wine32:i386) runs the i686 build.
+RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 wine32:i386 socat xvfb imagemagick fonts-wine
+    googletest clang lld llvm libclang-rt-14-dev python3-pefile"
+if [ "$RX_ARCH" = i686 ]; then
+    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
+else
+    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-x86-64"
+fi
 
 # Installs the Debian packages the project needs; does nothing when all are in.
 rx_install_packages() {
@@ -29,18 +47,39 @@ rx_install_packages() {
     echo "== installing:$missing"
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo=sudo
+    if [[ "$missing" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386 || return 1
+    fi
     $sudo apt-get update -qq >"$RX_LOGS/apt-update.log" 2>&1 || { cat "$RX_LOGS/apt-update.log"; return 1; }
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >"$RX_LOGS/apt-install.log" 2>&1 \
         || { tail -30 "$RX_LOGS/apt-install.log"; return 1; }
 }
 
-rx_build() {
-    if [ ! -f "$RX_BUILD/build.ninja" ]; then
-        cmake -S "$RX_ROOT" -B "$RX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$RX_ROOT/cmake/mingw-w64-x86_64.cmake" >"$RX_LOGS/cmake.log" 2>&1 \
-            || { cat "$RX_LOGS/cmake.log"; return 1; }
+# Configures CMake tree $1 with toolchain file $2 once (again when the tree
+# was made with another toolchain), then builds it; the log is $3.
+rx_cmake_tree() {
+    local tree=$1 toolchain=$2 log=$3
+    if [ -f "$tree/CMakeCache.txt" ] && ! grep -qxF "CMAKE_TOOLCHAIN_FILE:FILEPATH=$toolchain" "$tree/CMakeCache.txt"; then
+        echo "== $tree was configured for another toolchain: configuring it anew"
+        rm -rf "$tree/CMakeCache.txt" "$tree/CMakeFiles" "$tree/build.ninja"
     fi
-    cmake --build "$RX_BUILD" -- -k 0 2>&1 | grep -v '^\[' ; return "${PIPESTATUS[0]}"
+    if [ ! -f "$tree/build.ninja" ]; then
+        cmake -S "$RX_ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$toolchain" >"$log" 2>&1 || { cat "$log"; return 1; }
+    fi
+    cmake --build "$tree" -- -k 0 2>&1 | grep -v '^\[' ; return "${PIPESTATUS[0]}"
+}
+
+# The desktop build (programs, stand-ins, tests, bench) and the handheld
+# images, which the desktop build's tests check.
+rx_build() {
+    local started
+    started=$(date +%s)
+    rx_cmake_tree "$RX_BUILD" "$RX_ROOT/cmake/mingw-w64-$RX_ARCH.cmake" "$RX_LOGS/cmake.log" || return 1
+    echo "== desktop build ($RX_ARCH) took $(( $(date +%s) - started )) s"
+    started=$(date +%s)
+    rx_cmake_tree "$RX_BUILD/handheld" "$RX_ROOT/cmake/wince-armv7.cmake" "$RX_LOGS/cmake-handheld.log" || return 1
+    echo "== handheld images (ARM) took $(( $(date +%s) - started )) s"
 }
 
 # What every entry script does first: install what is missing, build, make
@@ -48,7 +87,7 @@ rx_build() {
 rx_prepare() {
     rx_install_packages || return 1
     rx_build || { echo "build failed"; return 1; }
-    rx_prefix_init || return 1
+    rx_prefix_ready || return 1
     rx_cable_sweep
 }
 
@@ -65,17 +104,52 @@ rx_server_stop() {
     wineserver -w >/dev/null 2>&1 || true
 }
 
-# Creates the prefix once: null display driver (dialogs run headless), no
-# crash dialog (a crash must end the test, not wait for a click).
+# What the prefix was made with: the Wine packages installed. A prefix made
+# before 32-bit Wine came in starts no program afterwards, whatever its
+# ready marker says.
+rx_wine_fingerprint() {
+    dpkg-query -W -f='${Package}:${Architecture} ${Version} ${Status}\n' 'wine*' 'libwine*' 2>/dev/null |
+        grep ' installed$' | sort
+}
+
+# Creates the prefix: null display driver (dialogs run headless), no crash
+# dialog (a crash must end the test, not wait for a click). Makes it again
+# when it was made by another set of Wine packages, or when $1 is "again".
 rx_prefix_init() {
-    [ -f "$WINEPREFIX/.rx-ready" ] && return 0
+    local fingerprint
+    fingerprint=$(rx_wine_fingerprint)
+    if [ "${1:-}" != again ] && [ -f "$WINEPREFIX/.rx-ready" ]; then
+        [ "$(cat "$WINEPREFIX/.rx-ready")" = "$fingerprint" ] && return 0
+        echo "== Wine changed since $WINEPREFIX was made: making it again"
+    fi
     echo "== creating Wine prefix $WINEPREFIX"
+    rx_server_stop
     rm -rf "$WINEPREFIX"
     wineboot -i </dev/null >"$RX_LOGS/wineboot.log" 2>&1
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
     rx_server_stop
-    touch "$WINEPREFIX/.rx-ready"
+    printf '%s\n' "$fingerprint" >"$WINEPREFIX/.rx-ready"
+}
+
+# True when the prefix starts a program of the build's word size (Wine's own
+# cmd.exe: syswow64 holds the 32-bit one).
+rx_prefix_starts() {
+    local cmd='C:\windows\system32\cmd.exe'
+    [ "$RX_ARCH" = i686 ] && cmd='C:\windows\syswow64\cmd.exe'
+    wine "$cmd" /c exit </dev/null >>"$RX_LOGS/prefix-check.log" 2>&1
+}
+
+# The prefix exists, was made by this Wine, and starts programs; otherwise
+# it is made again (once).
+rx_prefix_ready() {
+    rx_prefix_init || return 1
+    rx_server_start
+    rx_prefix_starts && return 0
+    echo "== Wine prefix $WINEPREFIX starts no program: making it again"
+    rx_prefix_init again || return 1
+    rx_server_start
+    rx_prefix_starts || { echo "the new Wine prefix starts no program either; see $RX_LOGS/prefix-check.log"; return 1; }
 }
 
 # Windows view of a Unix path (Wine maps / to Z:).

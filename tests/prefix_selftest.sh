@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Shows that the entry scripts notice a Wine prefix that no longer works and
+# make it again, in a scratch build tree of its own:
+#   prefix_selftest.sh <scratch-dir>
+# - A prefix whose 32-bit half is empty, as one made before 32-bit Wine was
+#   installed (syswow64 empty: no 32-bit program finds kernel32.dll), is
+#   found by its failing start and made again.
+# - A prefix made by another set of Wine packages is made again on its next
+#   use, before anything runs in it (winerun's path).
+set -u
+scratch=$1
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$scratch" && mkdir -p "$scratch"
+export RX_BUILD=$scratch
+# shellcheck source=../scripts/env.sh
+source "$here/../scripts/env.sh"
+trap 'rx_server_stop; rm -rf "$scratch"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+mark() { touch "$WINEPREFIX/made-before"; }
+made_again() { [ ! -e "$WINEPREFIX/made-before" ]; }
+
+echo "== a fresh prefix"
+rx_prefix_ready || fail "no working prefix made"
+mark
+
+echo "== its 32-bit half emptied, as before 32-bit Wine was installed"
+rx_server_stop
+rm -rf "$WINEPREFIX/drive_c/windows/syswow64" && mkdir "$WINEPREFIX/drive_c/windows/syswow64"
+RX_ARCH=i686 rx_prefix_starts && fail "a prefix without syswow64 still starts 32-bit programs: the fault is not reproduced"
+rx_server_stop
+out=$(RX_ARCH=i686 rx_prefix_ready 2>&1); echo "$out"
+grep -q "starts no program: making it again" <<<"$out" || fail "the broken prefix was not noticed"
+made_again || fail "the broken prefix was kept"
+RX_ARCH=i686 rx_prefix_starts || fail "the prefix made again starts no 32-bit program"
+mark
+
+echo "== the Wine packages changed since the prefix was made"
+rx_server_stop
+echo "wine:amd64 0.9 install ok installed" >"$WINEPREFIX/.rx-ready"
+out=$(rx_prefix_init 2>&1); echo "$out"
+grep -q "Wine changed since" <<<"$out" || fail "a prefix of another Wine was not noticed"
+made_again || fail "a prefix of another Wine was kept"
+out=$(rx_prefix_init 2>&1)
+[ -z "$out" ] || fail "an up-to-date prefix was touched: $out"
+
+[ $failed -eq 0 ] && echo "prefix self-test passed"
+exit $failed
