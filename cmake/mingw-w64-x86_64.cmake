@@ -1,22 +1,5 @@
-# Cross build for the Win32 wide-character API with Debian's mingw-w64
-# (x86_64, posix thread model: GoogleTest needs std::mutex). Programs run
-# under Wine through scripts/winerun, which also gives every run a fresh
-# null-modem cable.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 64-bit desktop build (x86_64), run under 64-bit Wine:
+# RX_ARCH=x86_64 RX_BUILD=build-x86_64 scripts/test.sh
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
-set(CMAKE_AR           /usr/bin/${TOOLCHAIN_PREFIX}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       /usr/bin/${TOOLCHAIN_PREFIX}-ranlib CACHE FILEPATH "")
-set(CMAKE_NM           /usr/bin/${TOOLCHAIN_PREFIX}-nm CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-get_filename_component(_rx_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_rx_root}/scripts/winerun")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
