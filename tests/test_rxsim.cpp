@@ -175,12 +175,13 @@ TEST_F(RxSim, ClearLoadAndTheDeviceMask)
     EXPECT_EQ(rxsim::DescribeFrame(sim.Frames()[0]), "CFG-CFG clear msg in BBR, load msg from BBR");
 }
 
-TEST_F(RxSim, RejectedFramesAreNakedAndChangeNothing)
+// Well-formed frames it refuses get a NAK; a frame with a bad checksum is
+// dropped unanswered in every mode, and the next frame is read as usual.
+TEST_F(RxSim, RefusedFramesAreNakedBadChecksumsDroppedAndNothingChanges)
 {
     Bytes badChecksum = Of(NmeaFrame(kGGA, FALSE));
     badChecksum.back() ^= 0x01;
     const struct { const char *what; Bytes frame; uint8_t cls, id; } cases[] = {
-        { "bad checksum", badChecksum, 0x06, 0x01 },
         { "unknown message", rxsim::MakeFrame(0x06, 0x08, { 0xE8, 0x03, 0x01, 0x00, 0x01, 0x00 }), 0x06, 0x08 },
         { "class other than NMEA", rxsim::MakeFrame(0x06, 0x01, { 0xF1, 0x00, 0x00 }), 0x06, 0x01 },
         { "id past DTM", rxsim::MakeFrame(0x06, 0x01, { 0xF0, 0x0B, 0x00 }), 0x06, 0x01 },
@@ -193,15 +194,23 @@ TEST_F(RxSim, RejectedFramesAreNakedAndChangeNothing)
     Start();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes answer = nearEnd.Exchange(c.frame);
-        EXPECT_EQ(answer, rxsim::AckFrame(false, c.cls, c.id));
+        EXPECT_EQ(nearEnd.Exchange(c.frame), rxsim::AckFrame(false, c.cls, c.id));
     }
-    EXPECT_EQ(nearEnd.Exchange(badChecksum), kNakCfgMsg);
+    for (rxsim::Reply mode : { rxsim::Reply::Ack, rxsim::Reply::Nak }) {
+        sim.SetReply(mode);
+        nearEnd.Write(badChecksum);
+        EXPECT_TRUE(nearEnd.Read(300).empty()) << "a bad checksum was answered";
+    }
+    EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGSV, FALSE))), kNakCfgMsg);
     EXPECT_EQ(sim.Current(), options.current);
     EXPECT_EQ(sim.Saved(), options.bbr);
-    for (const rxsim::ReceivedFrame &frame : sim.Frames())
-        EXPECT_EQ(frame.answer, rxsim::Answer::Nak) << rxsim::DescribeFrame(frame);
-    EXPECT_FALSE(sim.Frames()[0].checksumOk);
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), std::size(cases) + 3);
+    for (size_t i = 0; i < frames.size(); i++) {
+        bool dropped = i == std::size(cases) || i == std::size(cases) + 1;
+        EXPECT_EQ(frames[i].answer, dropped ? rxsim::Answer::None : rxsim::Answer::Nak) << rxsim::DescribeFrame(frames[i]);
+        EXPECT_EQ(frames[i].checksumOk, !dropped && i != std::size(cases) - 1) << i;
+    }
 }
 
 // 0xB5 0xB5 0x62: the frame starts at the second 0xB5. A piece of a frame
@@ -387,6 +396,60 @@ TEST_F(RxSim, ProbeRecordsTheNearEndBaudRateAndRawBytesGoOut)
     EXPECT_TRUE(sim.Send(raw));
     EXPECT_EQ(nearEnd.Read(500, raw.size()), raw);
     EXPECT_EQ(sim.BytesSent(), Concat(Concat(kAckCfgMsg, kAckCfgMsg), raw));
+}
+
+// A receiver at 9600 baud with its line full of sentences: they come at the
+// line's rate, a reply waits behind what was queued before it and goes out
+// between two sentences. A near end at 38400 gets garbage and no answer,
+// and is not understood; back at 9600 it is answered again.
+TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
+{
+    options.baud = CBR_9600;
+    options.probeNearEnd = L"COM3:";
+    options.chatterBytesPerSecond = 960;
+    nearEnd.SetBaud(CBR_9600);
+    Start();
+    DWORD start = GetTickCount();
+    Bytes stream = nearEnd.Read(3000, 480);
+    EXPECT_GE(GetTickCount() - start, 400u) << "480 bytes came faster than 960 bytes/s";
+
+    start = GetTickCount();
+    nearEnd.Write(Of(NmeaFrame(kGGA, FALSE)));
+    Bytes after;
+    while (std::search(after.begin(), after.end(), kAckCfgMsg.begin(), kAckCfgMsg.end()) == after.end() &&
+           GetTickCount() - start < 3000)
+        after = Concat(after, nearEnd.Read(20));
+    DWORD replyMs = GetTickCount() - start;
+    auto ack = std::search(after.begin(), after.end(), kAckCfgMsg.begin(), kAckCfgMsg.end());
+    ASSERT_NE(ack, after.end());
+    EXPECT_GE(replyMs, 250u) << "the reply did not wait for the sentences queued before it";
+    EXPECT_LT(replyMs, 1600u);
+    std::string before(after.begin(), ack);
+    EXPECT_EQ(before.substr(before.size() - 2), "\r\n");
+
+    nearEnd.SetBaud(CBR_38400);
+    Sleep(100);
+    nearEnd.Read(200);
+    size_t framesBefore = sim.Frames().size();
+    nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
+    Bytes garbage = nearEnd.Read(800);
+    EXPECT_GT(garbage.size(), 200u);
+    EXPECT_EQ(std::count(garbage.begin(), garbage.end(), 0xB5), 0);
+    EXPECT_EQ(std::string(garbage.begin(), garbage.end()).find("$GP"), std::string::npos);
+    EXPECT_EQ(sim.Current().rate[kGGA], 0) << "understood at the wrong rate";
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), framesBefore + 1);
+    EXPECT_TRUE(frames.back().garbled);
+    EXPECT_EQ(frames.back().answer, rxsim::Answer::None);
+    EXPECT_EQ(frames.back().nearEndBaud, (DWORD)CBR_38400);
+    EXPECT_EQ(rxsim::DescribeFrame(frames.back()), "11 bytes of garbage (the near end at 38400 baud)");
+
+    nearEnd.SetBaud(CBR_9600);
+    Sleep(100);
+    nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
+    ASSERT_TRUE(sim.WaitForFrames(framesBefore + 2, 1000));
+    EXPECT_EQ(sim.Frames().back().answer, rxsim::Answer::Ack);
+    EXPECT_EQ(sim.Current().rate[kGGA], 1);
 }
 
 // ---- rxsim.exe ----
