@@ -58,8 +58,8 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     std::vector<std::vector<uint8_t>> expected = { Bytes(NmeaFrame(kGGA, TRUE)),
                                                    Bytes(SaveFrame(kSaveMessages)) };
     EXPECT_EQ(FramesOnLine(sim), expected);
-    EXPECT_EQ(expected[1][19], 0x1F);
-    EXPECT_EQ(expected[1][20], 0xCC);
+    EXPECT_EQ(FramesOnLine(sim).back(), (std::vector<uint8_t>{ 0xB5, 0x62, 0x06, 0x09, 0x0D, 0x00, 0, 0, 0, 0, 0x02,
+                                                                0, 0, 0, 0, 0, 0, 0, 0x01, 0x1F, 0xCC }));
     EXPECT_EQ(sim.Current().rate[kGGA], 1);
     EXPECT_EQ(sim.Saved().rate[kGGA], 1);
     EXPECT_EQ(bench::GetSetting(L"GGA"), 1u);
@@ -110,8 +110,9 @@ TEST_F(Operations, SbasOnSavesTheNavigationConfiguration)
     EXPECT_TRUE(ToggleSBAS(1));
     std::vector<std::vector<uint8_t>> expected = { Bytes(SbasFrame(TRUE)), Bytes(SaveFrame(kSaveNavigation)) };
     EXPECT_EQ(FramesOnLine(sim), expected);
-    EXPECT_EQ(expected[1][19], 0x25);
-    EXPECT_EQ(expected[1][20], 0x02);
+    EXPECT_EQ(FramesOnLine(sim).back()[10], 0x08);   // save the navigation configuration
+    EXPECT_EQ(FramesOnLine(sim).back()[19], 0x25);
+    EXPECT_EQ(FramesOnLine(sim).back()[20], 0x02);
     EXPECT_TRUE(sim.Current().sbas);
     EXPECT_TRUE(sim.Saved().sbas);
     EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);

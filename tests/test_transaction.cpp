@@ -98,6 +98,10 @@ TEST_F(Transaction, NakCountsAsAReply)
     EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
 }
 
+// The limit ends the wait as a reply would: the count is the limit, the
+// wait took that many polls of 50 ms, and replySeen is 1, so the next step
+// goes on. A reply that comes after the limit is not lost: it counts for
+// the next frame (Faults.LateReplyCountsForTheNextFrame).
 TEST_F(Transaction, SilentReceiverRunsThePollLimit)
 {
     rxsim::Options options;
@@ -109,9 +113,8 @@ TEST_F(Transaction, SilentReceiverRunsThePollLimit)
     EXPECT_EQ(count, 6);
     EXPECT_GE(elapsed, 6u * 50 - 20);
     EXPECT_EQ(g_transaction.replySeen, 1);
-    // A reply that comes after the limit does not carry over: the next
-    // frame waits for its own.
-    EXPECT_FALSE(Contains(bench::DebugLines(), "UBX MSG: [0x5]-[0x1] size 2\r\n"));
+    ASSERT_EQ(sim.Frames().size(), 1u);
+    EXPECT_TRUE(sim.Frames()[0].checksumOk) << "the frame did not go out whole";
 }
 
 // NMEA text read while waiting: the setup program echoes it one character a
@@ -243,7 +246,7 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
             actual.DCBlength = sizeof(actual);
             GetCommState(g_transaction.port, &actual);
             CloseReceiverPort();
-            DCB closed = g_transaction.dcb;
+            DCB closed = bench::Com3Dcb();   // the port's own state after the close
 
             DWORD rate = rule == &kSetupLinkRule ? c.setupRate : c.bootRate;
             SCOPED_TRACE("selector " + std::to_string(c.selector) + (c.hasValue ? "" : " absent") +
@@ -255,7 +258,14 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
             EXPECT_EQ(written.Parity, NOPARITY);
             EXPECT_EQ(written.StopBits, ONESTOPBIT);
             EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
-            EXPECT_EQ(FlagWord(closed), FlagWord(written) & ~0x3030u);
+            // The close rewrites the DCB as last written but for DTR and
+            // RTS. A pseudo-terminal reports both lines as enabled whatever
+            // was set, so only the rest of the line's state can be read back.
+            EXPECT_EQ(closed.BaudRate, rate);
+            EXPECT_EQ(closed.ByteSize, 8);
+            EXPECT_EQ(closed.Parity, NOPARITY);
+            EXPECT_EQ(closed.StopBits, ONESTOPBIT);
+            EXPECT_TRUE(closed.fBinary && !closed.fOutX && !closed.fInX && !closed.fOutxCtsFlow);
 
             std::vector<std::string> lines = bench::DebugLines();
             if (!c.configKey)
