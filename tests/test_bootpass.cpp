@@ -8,13 +8,17 @@
 #include "rxsim.h"
 #include "ubxcatalog.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 
 const DWORD kDeviceContext = 0x89144233;
+// The listener's poll period, and what a loaded machine may add to a step.
+const double kPollMs = 50, kSlackMs = 100;
 const char kEntryLine[] = "####       RXB_INIT Entered        ####\r\n";
 const char kExitLine[] = "####       RXB_Init exiting        ####\r\n";
 
@@ -46,6 +50,7 @@ protected:
     DWORD RunPass(rxsim::Options options = rxsim::Options())
     {
         EXPECT_TRUE(sim.Start(options));
+        calledMs = sim.ElapsedMs();
         DWORD started = GetTickCount();
         DWORD result = init(L"Drivers\\Active\\42", nullptr);
         elapsedMs = GetTickCount() - started;
@@ -94,6 +99,7 @@ protected:
     bench::StreamInitFn init = nullptr;
     rxsim::Simulator sim;
     DWORD elapsedMs = 0;
+    double calledMs = 0;
     size_t journalAtClose = 99;
 };
 
@@ -130,8 +136,19 @@ TEST_F(BootPass, EverySettingOnIsAppliedSavedAndPowered)
     EXPECT_EQ(sim.Saved(), all);
     EXPECT_EQ(journalAtClose, 0u);
     EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
-    // 500 ms after the port is set up and after each of the 13 count lines.
-    EXPECT_GE(elapsedMs, 7000u);
+    // The fixed delays, from the receiver's side: 500 ms from the call to
+    // the first frame, then after each frame its reply's poll and 500 ms
+    // after the count line, the next frame written as soon as its listener
+    // runs. Each step may take one poll more.
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), 13u);
+    double previous = calledMs;
+    for (size_t i = 0; i < frames.size(); i++) {
+        double step = frames[i].arrivalMs - previous;
+        EXPECT_GE(step, 500.0) << "frame " << i;
+        EXPECT_LT(step, 500.0 + kPollMs + kSlackMs) << "frame " << i;
+        previous = frames[i].arrivalMs;
+    }
 }
 
 TEST_F(BootPass, EverySettingOffLogsTheFullSequence)
@@ -149,8 +166,9 @@ TEST_F(BootPass, EverySettingOffLogsTheFullSequence)
 }
 
 // Any non-zero flag switches its sentence or SBAS on; only PWR == 1 holds
-// the GPS on.
-TEST_F(BootPass, ValuesOfTwoCountAsOnExceptForThePowerLine)
+// the GPS on. "ConfigGPS" 1: the whole pass runs at 9600 baud, so that a
+// receiver whose UART is at 9600 understands and answers every frame.
+TEST_F(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
 {
     std::vector<bool> on(kSentenceCount, false);
     for (int i : { 0, 2, 8 }) {
@@ -159,8 +177,21 @@ TEST_F(BootPass, ValuesOfTwoCountAsOnExceptForThePowerLine)
     }
     bench::SetSetting(L"SBAS", 2);
     bench::SetSetting(L"PWR", 2);
-    EXPECT_EQ(RunPass(), kDeviceContext);
+    bench::SetConfigGPS(1);
+    rxsim::Options options;
+    options.baud = CBR_9600;
+    options.probeNearEnd = L"COM3:";
+    EXPECT_EQ(RunPass(options), kDeviceContext);
     EXPECT_EQ(FramesOnLine(), ExpectedFrames(on, true));
+    for (const rxsim::ReceivedFrame &frame : sim.Frames()) {
+        EXPECT_EQ(frame.nearEndBaud, (DWORD)CBR_9600) << rxsim::DescribeFrame(frame);
+        EXPECT_EQ(frame.answer, rxsim::Answer::Ack) << rxsim::DescribeFrame(frame);
+    }
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    EXPECT_EQ(lines.steps[1], "SetNMEASentences: ConfigGPS == 1\r\n");
+    for (int count : lines.counts)
+        EXPECT_LE(count, 2);
+    EXPECT_EQ(rxsim::Describe(sim.Saved()), "GGA GSA ZDA, SBAS on");
     EXPECT_EQ(bench::KtapiJournal(), kPowerOff);
 }
 
@@ -202,8 +233,11 @@ TEST_F(BootPass, PortWithoutDcbFailsAndClosesIt)
     EXPECT_EQ(bench::HandleCount(), handles);
 }
 
-// Neither NAKs nor a line full of noise and text stop the pass.
-TEST_F(BootPass, NakAndNoisyReceiversCompleteThePass)
+// Neither NAKs, nor a line full of noise and text, nor a failed write stop
+// the pass. The last pass loses its line before the save frame: that write
+// fails, its line shows the 0 bytes the write reported, and the pass still
+// closes the port, drives the power line and completes.
+TEST_F(BootPass, NakNoiseAndAFailedWriteDoNotStopThePass)
 {
     bench::SetAllSettings(1);
     rxsim::Options options;
@@ -229,6 +263,31 @@ TEST_F(BootPass, NakAndNoisyReceiversCompleteThePass)
     for (const std::string &call : bench::DebugCalls())
         EXPECT_GT(call.size(), 1u) << "the driver does not echo NMEA text";
     EXPECT_EQ(sim.Saved().rate[kDTM], 1);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    sim.Stop();
+
+    bench::ClearDebugCapture();
+    bench::ClearKtapiJournal();
+    std::atomic<bool> sbasIn{ false };
+    std::thread cutter([this, &sbasIn] {
+        // The SBAS frame answered, the save frame not yet written.
+        for (DWORD start = GetTickCount(); !sbasIn && GetTickCount() - start < 20000;)
+            Sleep(5);
+        EXPECT_TRUE(sim.WaitForBytesSent(12 * 10, 2000));
+        EXPECT_TRUE(bench::CutCable());
+    });
+    options = rxsim::Options();
+    options.onFrame = [&sbasIn](const rxsim::ReceivedFrame &frame) { sbasIn = sbasIn || frame.id == 0x16; };
+    DWORD result = RunPass(options);
+    cutter.join();
+    EXPECT_EQ(result, kDeviceContext);
+    lines = bench::SplitByThread(bench::DebugLines());
+    std::vector<std::string> steps = ExpectedSteps(std::vector<bool>(kSentenceCount, true), true);
+    steps[steps.size() - 4] = "UBXSaveToBBR: Wrote 0 bytes 1\r\n";
+    EXPECT_EQ(lines.steps, steps);
+    ASSERT_EQ(lines.counts.size(), 13u);
+    EXPECT_EQ(lines.counts.back(), 100);
+    EXPECT_EQ(sim.Frames().size(), 12u);
     EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
 }
 

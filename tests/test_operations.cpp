@@ -11,9 +11,13 @@
 #include "ubxcatalog.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
+
+// The listener's poll period, and what a loaded machine may add to a step.
+const double kPollMs = 50, kSlackMs = 100;
 
 std::vector<uint8_t> Bytes(UbxFrame frame)
 {
@@ -51,9 +55,8 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
 {
     StartReceiver();
     bench::SetSetting(L"GGA", 0);
-    DWORD started = GetTickCount();
+    double called = sim.ElapsedMs();
     EXPECT_TRUE(ToggleNMEA(kGGA, 1));
-    DWORD elapsed = GetTickCount() - started;
 
     std::vector<std::vector<uint8_t>> expected = { Bytes(NmeaFrame(kGGA, TRUE)),
                                                    Bytes(SaveFrame(kSaveMessages)) };
@@ -80,9 +83,16 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     EXPECT_EQ(lines.listener, listener);
     for (int count : lines.counts)
         EXPECT_LE(count, 2);
-    // 200 ms before the frame, 100 ms after the first stop, two short waits.
-    EXPECT_GE(elapsed, 300u);
-    EXPECT_LT(elapsed, 1500u);
+    // The fixed delays, from the receiver's side: 200 ms from the call to the
+    // change frame, then the reply's poll and 100 ms after the first stop,
+    // and no delay before the save. Each step may take one poll more.
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    double first = frames[0].arrivalMs - called, second = frames[1].arrivalMs - frames[0].arrivalMs;
+    EXPECT_GE(first, 200.0);
+    EXPECT_LT(first, 200.0 + kPollMs + kSlackMs);
+    EXPECT_GE(second, 100.0);
+    EXPECT_LT(second, 100.0 + kPollMs + kSlackMs);
 }
 
 TEST_F(Operations, DtmOffSendsTheDisableFrameAndStoresZero)
@@ -175,8 +185,10 @@ TEST_F(Operations, PortThatCannotBeOpenedSendsAndStoresNothing)
     EXPECT_TRUE(sim.BytesReceived().empty());
 }
 
-// A NAK, like a missing reply, is not a failure of the operation.
-TEST_F(Operations, NakReceiverStillRecordsTheSetting)
+// Neither a NAK nor a failed write is a failure of the operation: it goes
+// on, writes the save frame and records the setting. The write fails on a
+// line cut after the port was opened, before the change frame is written.
+TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
 {
     rxsim::Options options;
     options.reply = rxsim::Reply::Nak;
@@ -185,6 +197,30 @@ TEST_F(Operations, NakReceiverStillRecordsTheSetting)
     EXPECT_EQ(bench::GetSetting(L"GST"), 1u);
     EXPECT_EQ(sim.Frames().size(), 2u);
     EXPECT_EQ(sim.Current().rate[kGST], 0);
+
+    bench::ClearDebugCapture();
+    std::thread operation([] { EXPECT_TRUE(ToggleNMEA(kGBS, 1)); });
+    HANDLE claim = nullptr;
+    for (DWORD start = GetTickCount(); claim == nullptr && GetTickCount() - start < 5000; Sleep(1))
+        claim = OpenMutexW(SYNCHRONIZE, FALSE, L"SerialPortInUse COM3:");
+    EXPECT_NE(claim, nullptr) << "the operation never opened the port";
+    EXPECT_TRUE(bench::CutCable());
+    operation.join();
+    CloseHandle(claim);
+
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    ASSERT_EQ(lines.steps.size(), 6u);
+    EXPECT_EQ(lines.steps[1].rfind("Writefile error ", 0), 0u) << lines.steps[1];
+    EXPECT_NE(lines.steps[1], "Writefile error 0\r\n");
+    lines.steps.erase(lines.steps.begin() + 1);
+    std::vector<std::string> steps = {
+        "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 0 bytes\r\n", "Count = #\r\n",
+        "UBXSaveMsgToBBR: Wrote 0 bytes\r\n", "Count = #\r\n",
+    };
+    EXPECT_EQ(lines.steps, steps);
+    EXPECT_EQ(lines.counts, (std::vector<int>{ 200, 200 }));
+    EXPECT_EQ(bench::GetSetting(L"GBS"), 1u);
+    EXPECT_EQ(sim.Frames().size(), 2u);
 }
 
 TEST_F(Operations, MissingSettingsKeyStillReconfiguresTheReceiver)
