@@ -173,7 +173,7 @@ bool CutCable()
         FILE *entry = _wfopen(stat.c_str(), L"r");
         char state = 'Z';
         if (entry != nullptr) {
-            fscanf(entry, "%*lu (%*[^)]) %c", &state);
+            fscanf(entry, "%*u (%*[^)]) %c", &state);
             fclose(entry);
         }
         if (state == 'Z')
@@ -181,6 +181,21 @@ bool CutCable()
         Sleep(5);
     }
     return false;
+}
+
+bool RefuseLineSettings(bool on)
+{
+    std::wstring run = RunDir();
+    if (run.empty())
+        return false;
+    std::wstring flag = run + L"\\fail-tcsetattr";
+    if (!on)
+        return DeleteFileW(flag.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    HANDLE file = CreateFileW(flag.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }
 
 DCB Com3Dcb()

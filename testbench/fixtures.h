@@ -54,6 +54,11 @@ bool PlugCom3(Com3 what);
 // run has no cable of its own.
 bool CutCable();
 
+// While on, every change of a port's line settings fails (SetCommState
+// fails, GetCommState works) in every program of this run; see
+// testbench/ttyfault.c. False when this run has no such fault.
+bool RefuseLineSettings(bool on);
+
 // The DCB of "COM3:" as a second handle sees it right now (Wine allows a
 // second open; the pseudo-terminal keeps its settings between opens), and
 // setting its rate that way.

@@ -87,17 +87,6 @@ TEST_F(Transaction, AnsweredFrameIsLoggedAndSeenWithinAPoll)
     EXPECT_EQ(sim.Current().rate[kGGA], 1);
 }
 
-TEST_F(Transaction, NakCountsAsAReply)
-{
-    rxsim::Options options;
-    options.reply = rxsim::Reply::Nak;
-    StartReceiver(options);
-    int count = OneFrame(&kBootLinkRule, NmeaFrame(kDTM, FALSE), 100);
-    EXPECT_LE(count, 2);
-    EXPECT_TRUE(Contains(bench::DebugLines(), "     NAK of [0x6]-[0x1]\r\n"));
-    EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
-}
-
 // The limit ends the wait as a reply would: the count is the limit, the
 // wait took that many polls of 50 ms, and replySeen is 1, so the next step
 // goes on. A reply that comes after the limit is not lost: it counts for
@@ -181,38 +170,6 @@ TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
         "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x16]\r\n",
     };
     EXPECT_EQ(calls, expected);
-}
-
-TEST_F(Transaction, FramesLongerThanTheBufferAreSkippedAndTheReplyAfterIsFound)
-{
-    for (DWORD length : { 251u, 1000u, 65535u }) {
-        rxsim::Options options;
-        options.oversizedBeforeReply = true;
-        options.oversizedLength = length;
-        StartReceiver(options);
-        bench::ClearDebugCapture();
-        int count = OneFrame(&kBootLinkRule, NmeaFrame(kZDA, TRUE), 100);
-        sim.Stop();
-        EXPECT_LE(count, 20) << length;
-        std::vector<std::string> lines = bench::DebugLines();
-        EXPECT_TRUE(Contains(lines, "UBX MSG: [0x1]-[0x30] size " + std::to_string(length) + "\r\n"))
-            << length;
-        EXPECT_TRUE(Contains(lines, "     ACK of [0x6]-[0x1]\r\n")) << length;
-    }
-}
-
-TEST_F(Transaction, NoiseBeforeTheReplyIsSurvived)
-{
-    rxsim::Options options;
-    options.noiseBeforeReply = true;
-    StartReceiver(options);
-    for (int i = 0; i < 3; i++) {
-        bench::ClearDebugCapture();
-        int count = OneFrame(&kBootLinkRule, NmeaFrame(i, TRUE), 100);
-        EXPECT_LE(count, 10);
-        EXPECT_TRUE(Contains(bench::DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
-    }
-    EXPECT_EQ(sim.Current().rate[kGSA], 1);
 }
 
 // Port settings by each program's rule. Flag word: bits 0x276E cleared and
