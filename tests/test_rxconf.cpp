@@ -418,10 +418,9 @@ TEST_F(Rxconf, PortAbsentAtStartDisablesTheBoxesButNotAi)
     EXPECT_EQ(ExitCode(), 0);
 }
 
-// Held by another program at start (here the test, through the system's
-// own open): the same disabled boxes. "AI" still runs its operations on
-// them; each is refused while the port is held and puts its box back, and
-// once the port is let go they go through, the boxes still disabled.
+// Held by another program at start (the test, through the system's own
+// open): the same disabled boxes. "AI" still runs its operations on them,
+// refused while the port is held, applied once it is let go.
 TEST_F(Rxconf, PortHeldAtStartDisablesTheBoxesButAiStillApplies)
 {
     bench::SetSetting(L"GGA", 1);

@@ -113,12 +113,8 @@ TEST_F(RxSim, GgaEnableIsAckedRecordedAndApplied)
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].bytes, frame);
-    EXPECT_EQ(frames[0].cls, 0x06);
-    EXPECT_EQ(frames[0].id, 0x01);
-    EXPECT_EQ(frames[0].length, 3);
     EXPECT_TRUE(frames[0].checksumOk);
     EXPECT_EQ(frames[0].answer, rxsim::Answer::Ack);
-    EXPECT_GT(frames[0].arrivalMs, 0.0);
     EXPECT_EQ(rxsim::DescribeFrame(frames[0]), "CFG-MSG GGA rate 1");
     EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
     EXPECT_EQ(sim.Saved().rate[kGGA], 0) << "CFG-MSG changes the current configuration only";
@@ -235,17 +231,14 @@ TEST_F(RxSim, FindsFramesAfterGarbageAndGivesUpStalledPieces)
     EXPECT_EQ(sim.Current().rate[kGSV], 1);
 }
 
-TEST_F(RxSim, NakSilentAndLateModes)
+TEST_F(RxSim, SilentAndLateModes)
 {
-    options.reply = rxsim::Reply::Nak;
+    options.reply = rxsim::Reply::Silent;
     Start();
-    EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGGA, FALSE))), kNakCfgMsg);
-
-    sim.SetReply(rxsim::Reply::Silent);
     nearEnd.Write(Of(NmeaFrame(kGGA, FALSE)));
-    EXPECT_TRUE(sim.WaitForFrames(2, 1000));
+    EXPECT_TRUE(sim.WaitForFrames(1, 1000));
     EXPECT_TRUE(nearEnd.Read(300).empty());
-    EXPECT_EQ(sim.Frames()[1].answer, rxsim::Answer::None);
+    EXPECT_EQ(sim.Frames()[0].answer, rxsim::Answer::None);
     EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
 
     // Two frames back to back, answered in order once the latency is over.
@@ -390,25 +383,11 @@ TEST_F(RxSim, GoesAwayAfterAnsweringTheNthFrame)
     EXPECT_EQ(sim.Current().rate[kGST], 1);
 }
 
-TEST_F(RxSim, ProbeRecordsTheNearEndBaudRateAndRawBytesGoOut)
-{
-    options.probeNearEnd = L"COM3:";
-    Start();
-    for (DWORD baud : { CBR_9600, CBR_38400 }) {
-        nearEnd.SetBaud(baud);
-        EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGGA, TRUE))), kAckCfgMsg);
-        EXPECT_EQ(sim.Frames().back().nearEndBaud, baud);
-    }
-    const Bytes raw = { 0xB5, 0x62, 0x00, '$', 0xFF };
-    EXPECT_TRUE(sim.Send(raw));
-    EXPECT_EQ(nearEnd.Read(500, raw.size()), raw);
-    EXPECT_EQ(sim.BytesSent(), Concat(Concat(kAckCfgMsg, kAckCfgMsg), raw));
-}
-
 // A receiver at 9600 baud with its line full of sentences: they come at the
 // line's rate, a reply waits behind what was queued before it and goes out
 // between two sentences. A near end at 38400 gets garbage and no answer,
-// and is not understood; back at 9600 it is answered again.
+// and is not understood; back at 9600 it is answered again. The probe
+// records the near end's rate with each frame.
 TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
 {
     options.baud = CBR_9600;
@@ -441,6 +420,7 @@ TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
     EXPECT_EQ(std::string(garbage.begin(), garbage.end()).find("$GP"), std::string::npos);
     EXPECT_EQ(sim.Current().rate[kGGA], 0) << "understood at the wrong rate";
     ASSERT_EQ(sim.Frames().size(), 2u);
+    EXPECT_EQ(sim.Frames()[0].nearEndBaud, (DWORD)CBR_9600);
     EXPECT_EQ(sim.Frames()[1].answer, rxsim::Answer::None);
     EXPECT_EQ(rxsim::DescribeFrame(sim.Frames()[1]), "11 bytes of garbage (the near end at 38400 baud)");
 

@@ -215,14 +215,10 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
             EXPECT_EQ(written.Parity, NOPARITY);
             EXPECT_EQ(written.StopBits, ONESTOPBIT);
             EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
-            // The close rewrites the DCB as last written but for DTR and
-            // RTS. A pseudo-terminal reports both lines as enabled whatever
-            // was set, so only the rest of the line's state can be read back.
-            EXPECT_EQ(closed.BaudRate, rate);
-            EXPECT_EQ(closed.ByteSize, 8);
-            EXPECT_EQ(closed.Parity, NOPARITY);
-            EXPECT_EQ(closed.StopBits, ONESTOPBIT);
-            EXPECT_TRUE(closed.fBinary && !closed.fOutX && !closed.fInX && !closed.fOutxCtsFlow);
+            // The close keeps the line as written but for DTR and RTS, which
+            // a pseudo-terminal always reports as enabled: the rest is read back.
+            EXPECT_TRUE(closed.BaudRate == rate && closed.ByteSize == 8 && closed.Parity == NOPARITY &&
+                        closed.StopBits == ONESTOPBIT && closed.fBinary && !closed.fOutX && !closed.fInX);
 
             std::vector<std::string> lines = bench::DebugLines();
             if (!c.configKey)
@@ -238,52 +234,6 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
                     "SetNMEASentences: ERROR: Unable to read ConfigGPS registry value\r\n" });
         }
     }
-}
-
-TEST_F(Transaction, OpenFailuresLogTheirLineAndLeaveNoPortOpen)
-{
-    struct Case { bench::Com3 port; std::string line; } cases[] = {
-        { bench::Com3::Missing, "Test: CreateFile Failed 2\r\n" },
-        { bench::Com3::Folder, "Test: CreateFile Failed 5\r\n" },
-        { bench::Com3::NoDcb, "GetCommState Failed\r\n" },
-    };
-    DWORD handles = 0;
-    // The first round opens what the process keeps for good (the registry
-    // root, the debug output's objects); five more must leave no handle.
-    for (int round = 0; round < 6; round++) {
-        if (round == 1)
-            handles = bench::HandleCount();
-        for (const Case &c : cases) {
-            ASSERT_TRUE(bench::PlugCom3(c.port));
-            bench::ClearDebugCapture();
-            EXPECT_FALSE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
-            EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
-            std::vector<std::string> expected = { "SetNMEASentences: ConfigGPS == 2\r\n", c.line };
-            EXPECT_EQ(bench::DebugLines(), expected);
-        }
-    }
-    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
-    // The cable plugged back in works as before.
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
-    StartReceiver();
-    EXPECT_LE(OneFrame(&kBootLinkRule, NmeaFrame(kGGA, FALSE), 100), 2);
-}
-
-// Wine lets anyone open a port twice; the system's own opens keep the
-// handheld's rule: while one holds the port, the next open is refused.
-TEST_F(Transaction, APortInUseIsRefusedUntilItIsClosed)
-{
-    StartReceiver();
-    ASSERT_TRUE(OpenReceiverPort(&kBootLinkRule, kCreateFileLine));
-    HANDLE second = OpenSerialPort(L"COM3:");
-    DWORD error = GetLastError();
-    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED);
-    CloseReceiverPort();
-
-    HANDLE again = OpenSerialPort(L"COM3:");
-    EXPECT_NE(again, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseSerialPort(again));
 }
 
 TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
