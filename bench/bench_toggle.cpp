@@ -2,10 +2,13 @@
 // by the setup program's ToggleNMEA against a receiver that answers, timed
 // against its fixed delays plus the port's own open and close.
 //
-//   rxbench-toggle.exe [--calls N] [--latency MS]
+//   rxbench-toggle.exe [--calls N] [--latency MS] [--baud RATE --chatter BYTES_PER_S]
 //
 // The receiver (the simulator library) runs in this process and answers
-// each frame after --latency ms (default 5). The open and the close of the
+// each frame after --latency ms (default 5). With --baud its UART runs at
+// that rate ("ConfigGPS" follows: 1 for 9600, else 2) and with --chatter it
+// queues that many bytes of sentences each second, so that its replies wait
+// behind them as a receiver's do; the figure then shows what that costs. The open and the close of the
 // port are timed on their own first (OpenReceiverPort/CloseReceiverPort, as
 // ToggleNMEA calls them), then N calls of ToggleNMEA; each call's own debug
 // lines, time-stamped, split it into its steps.
@@ -73,14 +76,18 @@ bool StepTimes(const std::vector<TimedLine> &lines, double from, double to, doub
 int main(int argc, char **argv)
 {
     int calls = 20;
-    DWORD latencyMs = 5;
+    DWORD latencyMs = 5, baud = 0, chatter = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--calls") == 0 && i + 1 < argc)
             calls = atoi(argv[++i]);
         else if (strcmp(argv[i], "--latency") == 0 && i + 1 < argc)
             latencyMs = (DWORD)atoi(argv[++i]);
+        else if (strcmp(argv[i], "--baud") == 0 && i + 1 < argc)
+            baud = (DWORD)atoi(argv[++i]);
+        else if (strcmp(argv[i], "--chatter") == 0 && i + 1 < argc)
+            chatter = (DWORD)atoi(argv[++i]);
         else {
-            fprintf(stderr, "usage: rxbench-toggle.exe [--calls N] [--latency MS]\n");
+            fprintf(stderr, "usage: rxbench-toggle.exe [--calls N] [--latency MS] [--baud RATE --chatter BYTES_PER_S]\n");
             return 2;
         }
     }
@@ -91,6 +98,12 @@ int main(int argc, char **argv)
     rxsim::Simulator sim;
     rxsim::Options options;
     options.latencyMs = latencyMs;
+    options.baud = baud;
+    options.chatterBytesPerSecond = chatter;
+    if (baud != 0) {
+        options.probeNearEnd = L"COM3:";
+        bench::SetConfigGPS(baud == CBR_9600 ? 1 : 2);
+    }
     if (!sim.Start(options))
         return 1;
     StartDebugTimeline();
@@ -150,7 +163,9 @@ int main(int argc, char **argv)
     std::string verdict = WithinVerdict(total.worst, floorMs, 0.10);
     if (verdict != "met" && WithinVerdict(total.median, floorMs, 0.10) == "met")
         verdict = "median met, worst MISSED";
-    Row(Format("3. ToggleNMEA, receiver answering after %lu ms (%d calls)", latencyMs, calls),
+    std::string line = baud == 0 ? std::string()
+                                 : Format(", line %lu baud with %lu bytes/s of sentences", baud, chatter);
+    Row(Format("3. ToggleNMEA, receiver answering after %lu ms%s (%d calls)", latencyMs, line.c_str(), calls),
         Format("median %.1f ms (+%.1f %%), worst %.1f ms (+%.1f %%)", total.median,
                (total.median / floorMs - 1) * 100, total.worst, (total.worst / floorMs - 1) * 100),
         Format("%.1f ms = 400 + open %.1f + close %.1f", floorMs, open.median, close.median),

@@ -131,6 +131,10 @@ wanted 1 && bench rxbench-boot.exe --reply ack --latency 5
 wanted 1 && bench rxbench-boot.exe --reply ack --latency 5 --via devmgr
 wanted 2 && bench rxbench-boot.exe --reply silent
 wanted 3 && bench rxbench-toggle.exe --calls "$toggles" --latency 5
+# The same against a receiver whose UART has a rate and 430 bytes of its
+# six default sentences each second: replies wait behind them.
+wanted 3 && bench rxbench-toggle.exe --calls "$toggles" --latency 5 --baud 38400 --chatter 430
+wanted 3 && bench rxbench-toggle.exe --calls "$toggles" --latency 5 --baud 9600 --chatter 430
 wanted 4 && bench rxbench-reply.exe --frames "$frames"
 wanted 5 && bench rxbench-load.exe --seconds "$load_seconds"
 wanted 5 && bench rxbench-load.exe --seconds "$load_seconds" --debugger

@@ -418,6 +418,36 @@ TEST_F(Rxconf, PortAbsentAtStartDisablesTheBoxesButNotAi)
     EXPECT_EQ(ExitCode(), 0);
 }
 
+// Held by another program at start (the test, through the system's own
+// open): the same disabled boxes. "AI" still runs its operations on them,
+// refused while the port is held, applied once it is let go.
+TEST_F(Rxconf, PortHeldAtStartDisablesTheBoxesButAiStillApplies)
+{
+    bench::SetSetting(L"GGA", 1);
+    StartReceiver();
+    HANDLE held = OpenSerialPort(L"COM3:");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    StartProgram();
+    EXPECT_EQ(Text(kInfo), kInfoPortBusy);
+    for (int id : kTemplateOrder)
+        EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
+
+    Tap(kAi);
+    EXPECT_EQ(Text(kStatus), L"Settings Not Saved.");
+    EXPECT_TRUE(program_.WaitForText("ToggleNMEA: CreateFile Failed 5\r\n", 1000));
+    EXPECT_EQ(CheckedBoxes(), "GGA");
+    EXPECT_TRUE(CloseSerialPort(held));
+    Tap(kAi);
+    EXPECT_EQ(Text(kStatus), L"Settings Saved.");
+    ASSERT_TRUE(receiver_.WaitForFrames(6, 1000));
+    EXPECT_EQ(FramesReceived(), Changes({kGSA, kZDA, kSBAS}, true));
+    EXPECT_EQ(CheckedBoxes(), "GGA GSA ZDA SBAS");
+    EXPECT_EQ(StoredSettings(), "GGA=1 GSA=1 ZDA=1 SBAS=1");
+    EXPECT_FALSE(IsWindowEnabled(Item(300)));
+    Send(dialog_, WM_CLOSE);
+    EXPECT_EQ(ExitCode(), 0);
+}
+
 TEST_F(Rxconf, PortLostAfterStartSaysNotSavedAndPutsTheBoxBack)
 {
     bench::SetAllSettings(0);
@@ -438,10 +468,17 @@ TEST_F(Rxconf, PortLostAfterStartSaysNotSavedAndPutsTheBoxBack)
     EXPECT_EQ(CheckedBoxes(), "");
     EXPECT_EQ(StoredSettings(), "");
     EXPECT_TRUE(program_.WaitForText("GetCommState Failed\r\n", 1000));
+    // And a port whose line settings cannot be written.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
+    ASSERT_TRUE(bench::RefuseLineSettings(true));
+    Tap(302);
+    ASSERT_TRUE(bench::RefuseLineSettings(false));
+    EXPECT_EQ(Text(kStatus), L"GSA Not Saved");
+    EXPECT_EQ(CheckedBoxes(), "");
+    EXPECT_TRUE(program_.WaitForText("SetCommState Failed\r\n", 1000));
     EXPECT_TRUE(receiver_.Frames().empty());
 
     // With the port back, the same path goes through.
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
     Tap(311);
     EXPECT_EQ(Text(kStatus), L"SBAS Saved");
     EXPECT_EQ(StoredSettings(), "SBAS=1");

@@ -2,6 +2,7 @@
 // end ("COM3:") with the system's own frames, and rxsim.exe around it.
 #include <gtest/gtest.h>
 
+#include "debugcapture.h"
 #include "fixtures.h"
 #include "replyscan.h"
 #include "rxsim.h"
@@ -112,12 +113,8 @@ TEST_F(RxSim, GgaEnableIsAckedRecordedAndApplied)
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].bytes, frame);
-    EXPECT_EQ(frames[0].cls, 0x06);
-    EXPECT_EQ(frames[0].id, 0x01);
-    EXPECT_EQ(frames[0].length, 3);
     EXPECT_TRUE(frames[0].checksumOk);
     EXPECT_EQ(frames[0].answer, rxsim::Answer::Ack);
-    EXPECT_GT(frames[0].arrivalMs, 0.0);
     EXPECT_EQ(rxsim::DescribeFrame(frames[0]), "CFG-MSG GGA rate 1");
     EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
     EXPECT_EQ(sim.Saved().rate[kGGA], 0) << "CFG-MSG changes the current configuration only";
@@ -175,12 +172,13 @@ TEST_F(RxSim, ClearLoadAndTheDeviceMask)
     EXPECT_EQ(rxsim::DescribeFrame(sim.Frames()[0]), "CFG-CFG clear msg in BBR, load msg from BBR");
 }
 
-TEST_F(RxSim, RejectedFramesAreNakedAndChangeNothing)
+// Well-formed frames it refuses get a NAK; a frame with a bad checksum is
+// dropped unanswered in every mode, and the next frame is read as usual.
+TEST_F(RxSim, RefusedFramesAreNakedBadChecksumsDroppedAndNothingChanges)
 {
     Bytes badChecksum = Of(NmeaFrame(kGGA, FALSE));
     badChecksum.back() ^= 0x01;
     const struct { const char *what; Bytes frame; uint8_t cls, id; } cases[] = {
-        { "bad checksum", badChecksum, 0x06, 0x01 },
         { "unknown message", rxsim::MakeFrame(0x06, 0x08, { 0xE8, 0x03, 0x01, 0x00, 0x01, 0x00 }), 0x06, 0x08 },
         { "class other than NMEA", rxsim::MakeFrame(0x06, 0x01, { 0xF1, 0x00, 0x00 }), 0x06, 0x01 },
         { "id past DTM", rxsim::MakeFrame(0x06, 0x01, { 0xF0, 0x0B, 0x00 }), 0x06, 0x01 },
@@ -193,15 +191,23 @@ TEST_F(RxSim, RejectedFramesAreNakedAndChangeNothing)
     Start();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes answer = nearEnd.Exchange(c.frame);
-        EXPECT_EQ(answer, rxsim::AckFrame(false, c.cls, c.id));
+        EXPECT_EQ(nearEnd.Exchange(c.frame), rxsim::AckFrame(false, c.cls, c.id));
     }
-    EXPECT_EQ(nearEnd.Exchange(badChecksum), kNakCfgMsg);
+    for (rxsim::Reply mode : { rxsim::Reply::Ack, rxsim::Reply::Nak }) {
+        sim.SetReply(mode);
+        nearEnd.Write(badChecksum);
+        EXPECT_TRUE(nearEnd.Read(300).empty()) << "a bad checksum was answered";
+    }
+    EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGSV, FALSE))), kNakCfgMsg);
     EXPECT_EQ(sim.Current(), options.current);
     EXPECT_EQ(sim.Saved(), options.bbr);
-    for (const rxsim::ReceivedFrame &frame : sim.Frames())
-        EXPECT_EQ(frame.answer, rxsim::Answer::Nak) << rxsim::DescribeFrame(frame);
-    EXPECT_FALSE(sim.Frames()[0].checksumOk);
+    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
+    ASSERT_EQ(frames.size(), std::size(cases) + 3);
+    for (size_t i = 0; i < frames.size(); i++) {
+        bool dropped = i == std::size(cases) || i == std::size(cases) + 1;
+        EXPECT_EQ(frames[i].answer, dropped ? rxsim::Answer::None : rxsim::Answer::Nak) << rxsim::DescribeFrame(frames[i]);
+        EXPECT_EQ(frames[i].checksumOk, !dropped && i != std::size(cases) - 1) << i;
+    }
 }
 
 // 0xB5 0xB5 0x62: the frame starts at the second 0xB5. A piece of a frame
@@ -225,17 +231,14 @@ TEST_F(RxSim, FindsFramesAfterGarbageAndGivesUpStalledPieces)
     EXPECT_EQ(sim.Current().rate[kGSV], 1);
 }
 
-TEST_F(RxSim, NakSilentAndLateModes)
+TEST_F(RxSim, SilentAndLateModes)
 {
-    options.reply = rxsim::Reply::Nak;
+    options.reply = rxsim::Reply::Silent;
     Start();
-    EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGGA, FALSE))), kNakCfgMsg);
-
-    sim.SetReply(rxsim::Reply::Silent);
     nearEnd.Write(Of(NmeaFrame(kGGA, FALSE)));
-    EXPECT_TRUE(sim.WaitForFrames(2, 1000));
+    EXPECT_TRUE(sim.WaitForFrames(1, 1000));
     EXPECT_TRUE(nearEnd.Read(300).empty());
-    EXPECT_EQ(sim.Frames()[1].answer, rxsim::Answer::None);
+    EXPECT_EQ(sim.Frames()[0].answer, rxsim::Answer::None);
     EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
 
     // Two frames back to back, answered in order once the latency is over.
@@ -306,7 +309,8 @@ TEST_F(RxSim, ChatterIsValidNmeaOfTheEnabledSentencesAroundWholeReplies)
 }
 
 // The system's own scanner, reading with the system's time-outs, must still
-// find the ACK after the garbage and oversized frames the receiver sends.
+// find the ACK after the garbage and oversized frames the receiver sends,
+// whole frames longer than its buffer included, each logged with its size.
 DWORD ReadNearEnd(void *context, BYTE *buffer, DWORD count)
 {
     DWORD got = 0;
@@ -323,6 +327,7 @@ TEST_F(RxSim, NoiseAndOversizedFramesLetTheListenerFindTheReply)
     const struct { const char *what; bool noise; DWORD oversized; std::vector<std::string> units; } cases[] = {
         { "noise", true, 0, { "01-02", "05-01" } },   // the half frame counts as a frame
         { "oversized 251", false, 251, { "01-30", "05-01" } },
+        { "oversized 1000", false, 1000, { "01-30", "05-01" } },
         { "noise and oversized 65535", true, 65535, { "01-02", "01-30", "05-01" } },
     };
     nearEnd.SetTimeouts(0, kReadPerByteMs, kReadIdleMs);
@@ -332,6 +337,7 @@ TEST_F(RxSim, NoiseAndOversizedFramesLetTheListenerFindTheReply)
         options.oversizedBeforeReply = c.oversized != 0;
         options.oversizedLength = c.oversized;
         Start();
+        bench::StartDebugCapture();
         nearEnd.Write(Of(NmeaFrame(kVTG, FALSE)));
 
         ReplySource source = {};
@@ -348,6 +354,9 @@ TEST_F(RxSim, NoiseAndOversizedFramesLetTheListenerFindTheReply)
             units.push_back(unit);
         }
         EXPECT_EQ(units, c.units);
+        std::vector<std::string> lines = bench::DebugLines();
+        std::string sizeLine = "UBX MSG: [0x1]-[0x30] size " + std::to_string(c.oversized) + "\r\n";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), sizeLine), c.oversized != 0 ? 1 : 0);
         EXPECT_EQ(source.frame[6], 0x06);
         EXPECT_EQ(source.frame[7], 0x01);
         EXPECT_EQ(sim.Current().rate[kVTG], 0);
@@ -374,19 +383,52 @@ TEST_F(RxSim, GoesAwayAfterAnsweringTheNthFrame)
     EXPECT_EQ(sim.Current().rate[kGST], 1);
 }
 
-TEST_F(RxSim, ProbeRecordsTheNearEndBaudRateAndRawBytesGoOut)
+// A receiver at 9600 baud with its line full of sentences: they come at the
+// line's rate, a reply waits behind what was queued before it and goes out
+// between two sentences. A near end at 38400 gets garbage and no answer,
+// and is not understood; back at 9600 it is answered again. The probe
+// records the near end's rate with each frame.
+TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
 {
+    options.baud = CBR_9600;
     options.probeNearEnd = L"COM3:";
+    options.chatterBytesPerSecond = 960;
+    nearEnd.SetBaud(CBR_9600);
     Start();
-    for (DWORD baud : { CBR_9600, CBR_38400 }) {
-        nearEnd.SetBaud(baud);
-        EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGGA, TRUE))), kAckCfgMsg);
-        EXPECT_EQ(sim.Frames().back().nearEndBaud, baud);
-    }
-    const Bytes raw = { 0xB5, 0x62, 0x00, '$', 0xFF };
-    EXPECT_TRUE(sim.Send(raw));
-    EXPECT_EQ(nearEnd.Read(500, raw.size()), raw);
-    EXPECT_EQ(sim.BytesSent(), Concat(Concat(kAckCfgMsg, kAckCfgMsg), raw));
+    DWORD start = GetTickCount();
+    nearEnd.Read(3000, 480);
+    EXPECT_GE(GetTickCount() - start, 400u) << "480 bytes came faster than 960 bytes/s";
+
+    start = GetTickCount();
+    nearEnd.Write(Of(NmeaFrame(kGGA, FALSE)));
+    Bytes stream;
+    auto ack = stream.end();
+    while ((ack = std::search(stream.begin(), stream.end(), kAckCfgMsg.begin(), kAckCfgMsg.end())) == stream.end() &&
+           GetTickCount() - start < 3000)
+        stream = Concat(stream, nearEnd.Read(20));
+    ASSERT_NE(ack, stream.end());
+    EXPECT_GE(GetTickCount() - start, 250u) << "the reply did not wait for the sentences queued before it";
+    EXPECT_EQ(std::string(ack - 2, ack), "\r\n");
+
+    nearEnd.SetBaud(CBR_38400);
+    Sleep(100);
+    nearEnd.Read(200);
+    nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
+    Bytes garbage = nearEnd.Read(800);
+    EXPECT_GT(garbage.size(), 200u);
+    EXPECT_EQ(std::count(garbage.begin(), garbage.end(), 0xB5), 0);
+    EXPECT_EQ(std::string(garbage.begin(), garbage.end()).find("$GP"), std::string::npos);
+    EXPECT_EQ(sim.Current().rate[kGGA], 0) << "understood at the wrong rate";
+    ASSERT_EQ(sim.Frames().size(), 2u);
+    EXPECT_EQ(sim.Frames()[0].nearEndBaud, (DWORD)CBR_9600);
+    EXPECT_EQ(sim.Frames()[1].answer, rxsim::Answer::None);
+    EXPECT_EQ(rxsim::DescribeFrame(sim.Frames()[1]), "11 bytes of garbage (the near end at 38400 baud)");
+
+    nearEnd.SetBaud(CBR_9600);
+    Sleep(100);
+    nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
+    ASSERT_TRUE(sim.WaitForFrames(3, 1000));
+    EXPECT_EQ(sim.Current().rate[kGGA], 1);
 }
 
 // ---- rxsim.exe ----

@@ -3,7 +3,11 @@
 //
 //   rxsim.exe [--port COM4:] [--reply ack|nak|silent] [--latency MS] [--noise]
 //             [--oversized N] [--chatter BYTES_PER_S] [--go-away N]
-//             [--probe COM3:] [--state FILE]
+//             [--baud RATE] [--probe COM3:] [--state FILE]
+//
+// --baud gives the receiver's UART a rate: the line then carries RATE/10
+// bytes a second, and a near end at another rate (probed on COM3: unless
+// --probe names another port) gets garbage and no answers.
 //
 // Runs until stdin ends or reads "quit". Other lines on stdin:
 // "reply ack|nak|silent" switches the answer mode, "send B5 62 ..." sends
@@ -75,7 +79,7 @@ int Usage()
     fprintf(stderr,
             "usage: rxsim.exe [--port COM4:] [--reply ack|nak|silent] [--latency MS] [--noise]\n"
             "                 [--oversized N] [--chatter BYTES_PER_S] [--go-away N]\n"
-            "                 [--probe COM3:] [--state FILE]\n"
+            "                 [--baud RATE] [--probe COM3:] [--state FILE]\n"
             "Runs until stdin ends or a line \"quit\"; \"reply MODE\" and \"send HEX...\" work too.\n");
     return 2;
 }
@@ -113,10 +117,14 @@ bool ParseArguments(int argc, wchar_t **argv, rxsim::Options *options, std::wstr
             options->chatterBytesPerSecond = number;
         else if (flag == L"--go-away" && Number(value, 1000000, &number))
             options->goAwayAfterFrames = (int)number;
+        else if (flag == L"--baud" && Number(value, 4000000, &number) && number >= 10)
+            options->baud = number;
         else
             return false;
         i += takesValue ? 1 : 0;
     }
+    if (options->baud != 0 && options->probeNearEnd.empty())
+        options->probeNearEnd = L"COM3:";   // the rate check needs to see the near end
     return true;
 }
 
@@ -131,6 +139,9 @@ void PrintSettings(const rxsim::Options &options, const std::wstring &statePath,
     PrintLine("rxsim on %ls reply %s, latency %lu ms, noise %s, oversized %s, chatter %lu bytes/s, go away %s",
               options.port.c_str(), kReplyNames[(int)options.reply], options.latencyMs,
               options.noiseBeforeReply ? "on" : "off", oversized, options.chatterBytesPerSecond, goAway);
+    if (options.baud != 0)
+        PrintLine("line: %lu baud (%lu bytes/s); a near end at another rate hears garbage", options.baud,
+                  options.baud / 10);
     if (!options.probeNearEnd.empty())
         PrintLine("probe: baud rate of %ls at each frame", options.probeNearEnd.c_str());
     if (!statePath.empty())
@@ -188,9 +199,10 @@ int wmain(int argc, wchar_t **argv)
     int framesSeen = 0;
     int goAwayAfter = options.goAwayAfterFrames;
     options.onFrame = [&framesSeen, goAwayAfter](const rxsim::ReceivedFrame &frame) {
+        bool dropped = !frame.complete || (frame.answer == rxsim::Answer::None && !frame.checksumOk);
         PrintLine("[%9.1f ms] %s %s", frame.arrivalMs, rxsim::DescribeFrame(frame).c_str(),
-                  frame.complete ? AnswerText(frame.answer) : "-> (dropped)");
-        if (frame.nearEndBaud != 0)
+                  frame.garbled ? "-> (not understood)" : dropped ? "-> (dropped)" : AnswerText(frame.answer));
+        if (frame.nearEndBaud != 0 && !frame.garbled)
             PrintLine("             near end at %lu baud", frame.nearEndBaud);
         if (frame.complete && ++framesSeen == goAwayAfter)
             PrintLine("going away after %d frames: the port closes once this answer is out", goAwayAfter);

@@ -3,8 +3,10 @@
 //
 // It keeps a current and a battery-backed (BBR) configuration of the eleven
 // NMEA sentences and SBAS, answers UBX configuration frames with ACK-ACK or
-// ACK-NAK, can stream NMEA text, garble the line before its replies and go
-// away, and records everything that crosses the cable for tests to inspect.
+// ACK-NAK (and drops frames with a bad checksum unanswered), can stream NMEA
+// text over a line with a rate, run at another rate than the near end,
+// garble the line before its replies and go away, and records everything
+// that crosses the cable for tests to inspect.
 // Tests link the library and run it in their own process; rxsim.exe wraps it
 // for manual use.
 #pragma once
@@ -57,10 +59,13 @@ bool LoadConfiguration(const std::wstring &path, Configuration *configuration);
 bool SaveConfiguration(const std::wstring &path, const Configuration &configuration);
 
 // How the receiver answers a frame.
-//   Ack:    applies a valid frame and answers ACK-ACK; NAKs a frame with a
-//           bad checksum, a bad length for its message or an unknown message.
-//   Nak:    answers every frame with ACK-NAK and applies nothing.
+//   Ack:    applies a valid frame and answers ACK-ACK; NAKs a well-formed
+//           frame it refuses (a bad length for its message, an unknown
+//           message, a header declaring an absurd length).
+//   Nak:    answers every well-formed frame with ACK-NAK, applies nothing.
 //   Silent: records frames, applies nothing, answers nothing.
+// In every mode a frame with a bad checksum is dropped unanswered, as the
+// receiver drops it.
 enum class Reply { Ack, Nak, Silent };
 
 // What the receiver did with one frame.
@@ -79,6 +84,9 @@ struct ReceivedFrame {
     bool complete = true;
     double arrivalMs = 0;       // when its last byte arrived, ms since Start()
     DWORD nearEndBaud = 0;      // probe: the near end's baud rate then; 0 = no probe or it failed
+    // Bytes sent at another rate than the receiver's (Options::baud): the
+    // receiver heard only garbage. Such a piece is never complete.
+    bool garbled = false;
     Answer answer = Answer::None;
     bool applied = false;       // it changed (or confirmed) the configuration
 };
@@ -106,11 +114,27 @@ struct Options {
     // this many bytes a second (3840 = a full 38400 baud line); 0 = none.
     // Replies go out between sentences, never inside one.
     DWORD chatterBytesPerSecond = 0;
+    // The receiver's UART rate (the factory default of the first UART is
+    // 9600). 0: the line has no rate, bytes go out as fast as the cable takes
+    // them, and the receiver understands a near end at any rate. Otherwise:
+    // - the line carries baud / 10 bytes a second. Everything the receiver
+    //   sends is queued whole (a sentence, a reply with its noise) and goes
+    //   out when the line has carried what was queued before it, so a reply
+    //   waits for the sentences ahead of it. The chatter then comes as a
+    //   burst of chatterBytesPerSecond bytes of sentences once a second, as
+    //   a receiver queues each navigation epoch's output; what does not fit
+    //   in a queue of one second of the line is dropped.
+    // - with probeNearEnd set, a near end at another rate gets no answer:
+    //   what it sends is heard as garbage (recorded as a garbled piece), and
+    //   what the receiver sends reaches it as garbage bytes, one for each
+    //   byte sent, none of them 0xB5.
+    DWORD baud = 0;
     // After its Nth complete frame (handled and answered as usual, latency
     // included) the receiver closes its port and stops; 0 = at once, -1 = never.
     int goAwayAfterFrames = -1;
     // e.g. L"COM3:": at each frame open a second handle to the near end and
-    // record its baud rate in the frame. Empty = no probe.
+    // record its baud rate in the frame (with baud set, also whenever bytes
+    // cross the line, at most every 50 ms). Empty = no probe.
     std::wstring probeNearEnd;
     Configuration current = FactoryDefault();
     Configuration bbr = FactoryDefault();
@@ -143,6 +167,8 @@ public:
     // Until Stop() or going away.
     bool Running() const;
     bool WaitUntilGone(DWORD timeoutMs) const;
+    // Ms since Start(), on the clock of ReceivedFrame::arrivalMs.
+    double ElapsedMs() const;
 
     Configuration Current() const;
     Configuration Saved() const;
@@ -154,8 +180,9 @@ public:
     bool WaitForBytesSent(size_t count, DWORD timeoutMs) const;
 
     // Raw bytes from the receiver's side, written at once: between replies
-    // and sentences, never inside one (so it waits out a reply's noise gap).
-    // False when not all went out, e.g. after the receiver went away.
+    // and sentences, never inside one (so it waits out a reply's noise gap),
+    // and past any queue of the line. False when not all went out, e.g.
+    // after the receiver went away.
     bool Send(const std::vector<uint8_t> &bytes);
 
     // Switch modes while running; they apply from the next frame or reply.

@@ -7,22 +7,27 @@
 //   everything, the port handle included.
 // - The receiving thread alone reads the port (it uses the handle without
 //   a lock: nobody closes it before this thread is done) and owns the frame
-//   scanner. It calls Options::onFrame. It exits when `stopping` is set (its
-//   reads time out after 20 ms) or after the go-away frame; it never writes.
-// - The sending thread writes replies and NMEA chatter. After going away it
-//   closes the port, once the receiving thread has said it is done.
+//   scanner and the garbled piece in progress. It calls Options::onFrame.
+//   It exits when `stopping` is set (its reads time out after 20 ms) or
+//   after the go-away frame; it never writes.
+// - The sending thread owns the line: it moves due replies and chatter into
+//   the transmit queue and writes each unit once the line has carried the
+//   units before it. After going away it closes the port, once the
+//   receiving thread has said it is done.
 // - `mutex` guards every other field of State: the modes, both
-//   configurations, the records and the queue of replies. `writeMutex`
-//   makes each unit (reply with its noise, sentence, Send() call) go out
-//   whole and keeps the port open while one is written; it also guards
-//   `port` and `writeFailing`. Lock order:
-//   writeMutex before mutex; nobody waits for writeMutex holding mutex.
+//   configurations, the records, the replies not yet due and the transmit
+//   queue. `writeMutex` makes each unit (reply with its noise, sentence,
+//   Send() call) go out whole and keeps the port open while one is written;
+//   it also guards `port` and `writeFailing`. `probeMutex` guards the last
+//   near-end probe, which both workers use. Lock order: writeMutex before
+//   mutex; nobody waits for writeMutex or probeMutex holding mutex.
 #include "parts.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -36,10 +41,26 @@ const DWORD kReadWaitMs = 20;     // a 1-byte read returns when the byte is in
 const DWORD kWriteLimitMs = 250;  // a write the near end does not drain gives up
 const DWORD kLineGoneWaitMs = 200;
 const double kIdleWakeMs = 100;
+const double kProbeReuseMs = 50;     // a line check probes the near end at most this often
+const double kEpochMs = 1000;        // chatter on a line with a rate: one burst a second
 
 struct PendingReply {
     double dueMs;
     std::vector<uint8_t> bytes;
+};
+
+struct ReplyExtras {
+    bool noise, halfFrame, oversized;
+    DWORD oversizedLength;
+};
+
+// One whole message in the transmit queue: a sentence, or a reply with
+// what goes before it.
+struct Unit {
+    double queuedMs;
+    std::vector<uint8_t> bytes;
+    bool reply;
+    ReplyExtras extras;
 };
 
 }  // namespace
@@ -65,7 +86,13 @@ struct Simulator::State {
     std::vector<ReceivedFrame> frames;
     std::vector<uint8_t> received, sent;
     std::vector<PendingReply> pending;   // by due time
+    std::deque<Unit> queue;              // the line's transmit queue
+    size_t queuedBytes = 0;
     int completeFrames = 0;
+
+    std::mutex probeMutex;
+    double probedAtMs = -1e9;
+    DWORD probedBaud = 0;
     bool running = false, receiverDone = false, goingAway = false;
 
     double Now() const
@@ -80,9 +107,27 @@ namespace {
 
 typedef Simulator::State State;
 
-// Caller holds writeMutex. Records what went out, even part of a unit.
-bool WriteAll(State *s, const uint8_t *data, size_t size)
+// What a near end at another rate makes of the receiver's bytes: one byte
+// of garbage each, never 0xB5, so nothing in it starts a frame.
+std::vector<uint8_t> Garbled(const uint8_t *data, size_t size)
 {
+    std::vector<uint8_t> garbage(data, data + size);
+    for (uint8_t &byte : garbage) {
+        byte = (uint8_t)((byte * 0x9D) ^ 0xA7);
+        if (byte == 0xB5)
+            byte = 0xB4;
+    }
+    return garbage;
+}
+
+// Caller holds writeMutex. Records what went out, even part of a unit.
+bool WriteAll(State *s, const uint8_t *data, size_t size, bool garble)
+{
+    std::vector<uint8_t> garbage;
+    if (garble) {
+        garbage = Garbled(data, size);
+        data = garbage.data();
+    }
     size_t done = 0;
     while (done < size && s->port != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
@@ -107,31 +152,36 @@ bool WriteAll(State *s, const uint8_t *data, size_t size)
     return done == size;
 }
 
-bool WriteUnit(State *s, const std::vector<uint8_t> &bytes)
+bool WriteUnit(State *s, const std::vector<uint8_t> &bytes, bool garble)
 {
     std::lock_guard<std::mutex> lock(s->writeMutex);
-    return WriteAll(s, bytes.data(), bytes.size());
+    return WriteAll(s, bytes.data(), bytes.size(), garble);
 }
 
-struct ReplyExtras {
-    bool noise, halfFrame, oversized;
-    DWORD oversizedLength;
-};
+// The bytes that go out before a reply.
+std::vector<uint8_t> ReplyPrefix(const ReplyExtras &extras, DWORD *quietMs)
+{
+    std::vector<uint8_t> bytes;
+    *quietMs = 0;
+    if (extras.noise)
+        bytes = NoiseBurst(extras.halfFrame, quietMs);
+    return bytes;
+}
 
-void WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras)
+void WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras, bool garble)
 {
     std::lock_guard<std::mutex> lock(s->writeMutex);
-    if (extras.noise) {
-        DWORD quietMs;
-        std::vector<uint8_t> burst = NoiseBurst(extras.halfFrame, &quietMs);
-        WriteAll(s, burst.data(), burst.size());
+    DWORD quietMs;
+    std::vector<uint8_t> burst = ReplyPrefix(extras, &quietMs);
+    if (!burst.empty()) {
+        WriteAll(s, burst.data(), burst.size(), garble);
         Sleep(quietMs);   // nothing else may go out meanwhile: the lock is held
     }
     if (extras.oversized) {
         std::vector<uint8_t> frame = OversizedFrame(extras.oversizedLength);
-        WriteAll(s, frame.data(), frame.size());
+        WriteAll(s, frame.data(), frame.size(), garble);
     }
-    WriteAll(s, reply.data(), reply.size());
+    WriteAll(s, reply.data(), reply.size(), garble);
 }
 
 // Baud rate of the near end as a second handle sees it; 0 when that fails.
@@ -154,16 +204,36 @@ DWORD ProbeNearEnd(const std::wstring &name)
     return baud;
 }
 
+// With a line rate and a probe: true when the near end runs at another
+// rate than the receiver, so that neither understands the other. *nearBaud
+// is the rate last probed (0: unknown, taken as matching).
+bool RatesDiffer(State *s, DWORD *nearBaud)
+{
+    *nearBaud = 0;
+    if (s->options.baud == 0 || s->options.probeNearEnd.empty())
+        return false;
+    std::lock_guard<std::mutex> lock(s->probeMutex);
+    if (s->Now() - s->probedAtMs >= kProbeReuseMs) {
+        s->probedBaud = ProbeNearEnd(s->options.probeNearEnd);
+        s->probedAtMs = s->Now();
+    }
+    *nearBaud = s->probedBaud;
+    return *nearBaud != 0 && *nearBaud != s->options.baud;
+}
+
 // Answers, applies and records one frame. True when it was the last one
 // before going away.
 bool HandleFrame(State *s, ReceivedFrame frame)
 {
-    if (!s->options.probeNearEnd.empty())
+    if (!s->options.probeNearEnd.empty() && !frame.garbled)
         frame.nearEndBaud = ProbeNearEnd(s->options.probeNearEnd);
+    // The receiver drops a frame whose checksum does not match. A header
+    // declaring an absurd length has no checksum read: it is refused.
+    bool dropped = !frame.checksumOk && frame.length <= kMaxInputPayload;
     bool last;
     {
         std::lock_guard<std::mutex> lock(s->mutex);
-        if (frame.complete) {
+        if (frame.complete && !dropped) {
             switch (s->reply) {
             case Reply::Ack:
                 frame.applied = ApplyFrame(frame, &s->current, &s->bbr);
@@ -175,8 +245,9 @@ bool HandleFrame(State *s, ReceivedFrame frame)
             case Reply::Silent:
                 break;
             }
-            s->completeFrames++;
         }
+        if (frame.complete)
+            s->completeFrames++;
         if (frame.answer != Answer::None) {
             PendingReply reply = { frame.arrivalMs + s->latencyMs,
                                    AckFrame(frame.answer == Answer::Ack, frame.cls, frame.id) };
@@ -218,6 +289,9 @@ double ThreadCpuMs()
 void ReceiveLoop(State *s)
 {
     FrameScanner scanner;
+    ReceivedFrame garbage;   // what a near end at another rate sent, until the line is quiet
+    garbage.garbled = true;
+    garbage.complete = false;
     uint8_t buffer[4096];
     bool readFailing = false;
     bool leaving = s->options.goAwayAfterFrames == 0;   // gone before the first frame
@@ -242,6 +316,10 @@ void ReceiveLoop(State *s)
         }
         double now = s->Now();
         ReceivedFrame frame;
+        if (got == 0 && !garbage.bytes.empty()) {
+            HandleFrame(s, garbage);
+            garbage.bytes.clear();
+        }
         if (got == 0) {
             if (GiveUpStalled(&scanner, now, &frame))
                 HandleFrame(s, frame);
@@ -256,6 +334,15 @@ void ReceiveLoop(State *s)
             continue;
         }
         readFailing = false;
+        DWORD nearBaud;
+        if (RatesDiffer(s, &nearBaud)) {
+            RecordReceived(s, buffer, got);
+            garbage.bytes.insert(garbage.bytes.end(), buffer, buffer + got);
+            garbage.nearEndBaud = nearBaud;
+            garbage.arrivalMs = now;
+            scanner = FrameScanner();   // nothing heard at the wrong rate is part of a frame
+            continue;
+        }
         // Bytes after the go-away frame are never taken in.
         DWORD from = 0;
         for (DWORD i = 0; i < got && !leaving; i++) {
@@ -302,49 +389,107 @@ void CloseForGood(State *s)
     s->changed.notify_all();
 }
 
+// How long the line takes to carry size bytes (start, 8 data and stop bit
+// each); 0 on a line without a rate.
+double TransmitMs(const State *s, size_t size)
+{
+    return s->options.baud == 0 ? 0.0 : size * 10000.0 / s->options.baud;
+}
+
+// Caller holds mutex.
+void Enqueue(State *s, double nowMs, std::vector<uint8_t> bytes, bool reply, const ReplyExtras &extras)
+{
+    s->queuedBytes += bytes.size();
+    s->queue.push_back(Unit{ nowMs, std::move(bytes), reply, extras });
+}
+
+// Caller holds mutex. Sentences due now join the queue: on a line without
+// a rate one at a time at the chatter rate, on a line with one a second's
+// worth at each epoch, as far as they fit in one second of the line.
+void QueueChatter(State *s, double now, double *dueMs, unsigned *epoch, int *next)
+{
+    if (s->chatterRate == 0 || s->goingAway || *dueMs > now)
+        return;
+    if (*dueMs < now - kIdleWakeMs)
+        *dueMs = now;   // after a pause: no burst to catch up
+    const ReplyExtras none = {};
+    if (s->options.baud == 0) {
+        std::string sentence = NextSentence(s->current, epoch, next);
+        if (sentence.empty()) {
+            *dueMs = now + kIdleWakeMs;   // all sentences off: look again later
+            return;
+        }
+        *dueMs += sentence.size() * 1000.0 / s->chatterRate;
+        Enqueue(s, now, std::vector<uint8_t>(sentence.begin(), sentence.end()), false, none);
+        return;
+    }
+    size_t room = s->options.baud / 10;
+    for (size_t burst = 0; burst < s->chatterRate;) {
+        std::string sentence = NextSentence(s->current, epoch, next);
+        if (sentence.empty())
+            break;
+        burst += sentence.size();
+        if (s->queuedBytes + sentence.size() <= room)
+            Enqueue(s, now, std::vector<uint8_t>(sentence.begin(), sentence.end()), false, none);
+    }
+    *dueMs += kEpochMs;
+}
+
 void SendLoop(State *s)
 {
     unsigned epoch = 0;
     int next = 0;
-    double chatterDueMs = 0;
+    double chatterDueMs = 0, lineFreeMs = 0;
     std::unique_lock<std::mutex> lock(s->mutex);
 
     while (!s->stopping) {
         double now = s->Now();
-        if (!s->pending.empty() && s->pending.front().dueMs <= now) {
-            std::vector<uint8_t> reply = std::move(s->pending.front().bytes);
-            s->pending.erase(s->pending.begin());
+        while (!s->pending.empty() && s->pending.front().dueMs <= now) {
             ReplyExtras extras = { s->noise, s->halfFrame, s->oversized, s->oversizedLength };
-            lock.unlock();
-            WriteReply(s, reply, extras);
-            lock.lock();
-            continue;
+            Enqueue(s, now, std::move(s->pending.front().bytes), true, extras);
+            s->pending.erase(s->pending.begin());
         }
-        if (s->goingAway && s->receiverDone && s->pending.empty()) {
+        QueueChatter(s, now, &chatterDueMs, &epoch, &next);
+
+        double wakeMs = now + kIdleWakeMs;
+        if (!s->queue.empty()) {
+            // The front unit starts once the line is free and is written
+            // whole when the line has carried its last byte.
+            Unit &front = s->queue.front();
+            size_t size = front.bytes.size();
+            if (front.reply) {
+                DWORD quietMs;
+                size += ReplyPrefix(front.extras, &quietMs).size();
+                if (front.extras.oversized)
+                    size += std::min<DWORD>(front.extras.oversizedLength, 0xFFFF) + 8;
+            }
+            double doneMs = std::max(lineFreeMs, front.queuedMs) + TransmitMs(s, size);
+            if (doneMs <= now) {
+                Unit unit = std::move(front);
+                s->queue.pop_front();
+                s->queuedBytes -= unit.bytes.size();
+                lock.unlock();
+                DWORD nearBaud;
+                bool garble = RatesDiffer(s, &nearBaud);
+                if (unit.reply)
+                    WriteReply(s, unit.bytes, unit.extras, garble);
+                else
+                    WriteUnit(s, unit.bytes, garble);
+                lock.lock();
+                lineFreeMs = std::max(doneMs, s->Now());
+                continue;
+            }
+            wakeMs = std::min(wakeMs, doneMs);
+        }
+        if (s->goingAway && s->receiverDone && s->pending.empty() && s->queue.empty()) {
             lock.unlock();
             CloseForGood(s);
             return;
         }
-        double wakeMs = now + kIdleWakeMs;
         if (!s->pending.empty())
             wakeMs = std::min(wakeMs, s->pending.front().dueMs);
-        if (s->chatterRate > 0 && !s->goingAway) {
-            if (chatterDueMs < now - kIdleWakeMs)
-                chatterDueMs = now;   // after a pause: no burst to catch up
-            if (chatterDueMs <= now) {
-                std::string sentence = NextSentence(s->current, &epoch, &next);
-                if (!sentence.empty()) {
-                    double spacingMs = sentence.size() * 1000.0 / s->chatterRate;
-                    lock.unlock();
-                    WriteUnit(s, std::vector<uint8_t>(sentence.begin(), sentence.end()));
-                    lock.lock();
-                    chatterDueMs += spacingMs;
-                    continue;
-                }
-                chatterDueMs = now + kIdleWakeMs;   // all sentences off: look again later
-            }
+        if (s->chatterRate > 0 && !s->goingAway)
             wakeMs = std::min(wakeMs, chatterDueMs);
-        }
         s->changed.wait_for(lock, std::chrono::duration<double, std::milli>(std::max(wakeMs - now, 0.5)));
     }
 }
@@ -399,6 +544,10 @@ bool Simulator::Start(const Options &options)
     s->received.clear();
     s->sent.clear();
     s->pending.clear();
+    s->queue.clear();
+    s->queuedBytes = 0;
+    s->probedAtMs = -1e9;
+    s->probedBaud = 0;
     s->completeFrames = 0;
     s->receiverDone = false;
     s->goingAway = options.goAwayAfterFrames == 0;
@@ -438,6 +587,11 @@ bool Simulator::Running() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->running;
+}
+
+double Simulator::ElapsedMs() const
+{
+    return state_->Now();
 }
 
 bool Simulator::WaitUntilGone(DWORD timeoutMs) const
@@ -493,7 +647,8 @@ bool Simulator::WaitForBytesSent(size_t count, DWORD timeoutMs) const
 
 bool Simulator::Send(const std::vector<uint8_t> &bytes)
 {
-    return WriteUnit(state_.get(), bytes);
+    DWORD nearBaud;
+    return WriteUnit(state_.get(), bytes, RatesDiffer(state_.get(), &nearBaud));
 }
 
 void Simulator::SetReply(Reply reply)

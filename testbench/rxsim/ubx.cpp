@@ -315,6 +315,11 @@ std::string DescribeFrame(const ReceivedFrame &frame)
     const detail::MessageRule *rule = detail::UsableRule(frame);
     char text[96];
     std::string line;
+    if (frame.garbled) {
+        snprintf(text, sizeof text, "%u bytes of garbage (the near end at %lu baud)",
+                 (unsigned)frame.bytes.size(), (unsigned long)frame.nearEndBaud);
+        return text;
+    }
     if (!frame.complete) {
         snprintf(text, sizeof text, "UBX %02X-%02X cut off after %u bytes", frame.cls, frame.id,
                  (unsigned)frame.bytes.size());
