@@ -6,9 +6,13 @@
 //   listener. It sets them while no listener runs: port and rule before the
 //   first listener starts, and it joins the last listener before it closes
 //   the port. Only it writes to the port.
-// - The current ReplyListener reads the port and sets replySeen. It ends
-//   once listenerRun is 0; its reads time out after about 50 ms, so that
-//   takes at most one read.
+// - The current ReplyListener reads the port, clears the port's error state
+//   after a read that brought nothing, and sets replySeen and lineDown. It
+//   ends once listenerRun is 0; its reads time out after about 50 ms (a read
+//   that returns early, or a line that is down, costs the rest of that time
+//   asleep), so that takes at most one read. lineDown is cleared by
+//   OpenReceiverPort, before any listener of the transaction starts, and
+//   then passes from one listener to the next with the join.
 // listenerRun and replySeen are whole 32-bit words, written with interlocked
 // calls (SetFlag) and read whole through a volatile access (ReadFlag), so that
 // every poll reads memory; no lock is taken. They are plain LONGs because
@@ -103,6 +107,7 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     if (!GetCommState(g_transaction.port, dcb))
         return FailOpen(L"GetCommState Failed\r\n");
     dcb->BaudRate = BaudRateFor(rule, selector, dcb->BaudRate);
+    g_transaction.lineDown = FALSE;
     ConfigureDcb(dcb);
     if (!SetCommState(g_transaction.port, dcb))
         return FailOpen(L"SetCommState Failed\r\n");
@@ -118,9 +123,16 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
 static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
 {
     DWORD got = 0;
-    if (!ReadFile((HANDLE)context, buffer, count, &got, NULL))
-        return 0;
-    return got;
+    DWORD started = GetTickCount();
+    BOOL read = ReadFile(port, buffer, count, &got, NULL);
+    if (read && got > 0)
+        return got;
+    BOOL answered = ClearCommError(port, &errors, &status);
+    g_transaction.lineDown = !answered;
+    DWORD elapsed = GetTickCount() - started;
+    if ((!read || !answered || elapsed < kReadIdleMs / 2) && elapsed < kReadIdleMs)
+        Sleep(kReadIdleMs - elapsed);
+    return 0;
 }
 
 static BOOL ListenerMayRun(void *)
@@ -136,8 +148,28 @@ static DWORD WINAPI ReplyListener(LPVOID)
     source.context = g_transaction.port;
     source.echoText = g_transaction.rule->echoText;
 
+// A read that brings nothing may find the line in trouble: hung up (the
+// far end gone: on the desktop every read then burns the processor until
+// its time-out, on other ports it returns at once), or holding an error
+// that fails every read until it is cleared (fAbortOnError stays as the
+// port reported it). So after such a read the port's error state is
+// cleared; if the port cannot even say that, the line is down and is not
+// read again until it answers once more. A read that failed, came back
+// early, or found the line down is followed by the rest of one read
+// period, so that the listener never spins on the port.
     while (ReadFlag(&g_transaction.listenerRun) != 0) {
         if (ScanNextUnit(&source))
+    HANDLE port = (HANDLE)context;
+    DWORD errors = 0;
+    COMSTAT status;
+
+    if (g_transaction.lineDown) {
+        if (!ClearCommError(port, &errors, &status)) {
+            Sleep(kReadIdleMs);
+            return 0;
+        }
+        g_transaction.lineDown = FALSE;
+    }
             SetFlag(&g_transaction.replySeen, 1);
     }
     return 0;
