@@ -72,6 +72,17 @@ static void ConfigureDcb(DCB *dcb)
     dcb->StopBits = ONESTOPBIT;
 }
 
+// Drops DTR and RTS, keeping the rest of the DCB as last written, and
+// closes the port.
+static void DropLinesAndClose(void)
+{
+    g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    SetCommState(g_transaction.port, &g_transaction.dcb);
+    CloseSerialPort(g_transaction.port);
+    g_transaction.port = INVALID_HANDLE_VALUE;
+}
+
 static BOOL FailOpen(const WCHAR *line)
 {
     DebugPrint(line);
@@ -96,6 +107,7 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     }
 
     g_transaction.rule = rule;
+    g_transaction.lineDown = FALSE;
     g_transaction.port = OpenSerialPort(kPortName);
     if (g_transaction.port == INVALID_HANDLE_VALUE) {
         DebugPrint(createFileLine, (int)GetLastError());
@@ -107,21 +119,50 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     if (!GetCommState(g_transaction.port, dcb))
         return FailOpen(L"GetCommState Failed\r\n");
     dcb->BaudRate = BaudRateFor(rule, selector, dcb->BaudRate);
-    g_transaction.lineDown = FALSE;
     ConfigureDcb(dcb);
     if (!SetCommState(g_transaction.port, dcb))
         return FailOpen(L"SetCommState Failed\r\n");
 
     // Without a time-out a read waits for its bytes for ever, and nothing
-    // else wakes it: the listener could never be stopped.
-    COMMTIMEOUTS timeouts = { 0, kReadPerByteMs, kReadIdleMs, 0, 0 };
-    if (!SetCommTimeouts(g_transaction.port, &timeouts))
-        return FailOpen(L"SetCommTimeouts Failed\r\n");
+    // else wakes it: the listener could never be stopped. Only the read
+    // time-outs are decided here; the write time-outs stay as the port has
+    // them (0, no time-out, if it cannot say).
+    COMMTIMEOUTS timeouts = { 0, 0, 0, 0, 0 };
+    GetCommTimeouts(g_transaction.port, &timeouts);
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = kReadPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = kReadIdleMs;
+    if (!SetCommTimeouts(g_transaction.port, &timeouts)) {
+        // DTR and RTS are already on: close as CloseReceiverPort does.
+        DebugPrint(L"SetCommTimeouts Failed\r\n");
+        DropLinesAndClose();
+        return FALSE;
+    }
     return TRUE;
 }
 
+// A read that brings nothing may find the line in trouble: hung up (the
+// far end gone: on the desktop every read then burns the processor until
+// its time-out, on other ports it returns at once), or holding an error
+// that fails every read until it is cleared (fAbortOnError stays as the
+// port reported it). So after such a read the port's error state is
+// cleared; if the port cannot even say that, the line is down and is not
+// read again until it answers once more. A read that failed, came back
+// early, or found the line down is followed by the rest of one read
+// period, so that the listener never spins on the port.
 static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
 {
+    HANDLE port = (HANDLE)context;
+    DWORD errors = 0;
+    COMSTAT status;
+
+    if (g_transaction.lineDown) {
+        if (!ClearCommError(port, &errors, &status)) {
+            Sleep(kReadIdleMs);
+            return 0;
+        }
+        g_transaction.lineDown = FALSE;
+    }
     DWORD got = 0;
     DWORD started = GetTickCount();
     BOOL read = ReadFile(port, buffer, count, &got, NULL);
@@ -148,28 +189,8 @@ static DWORD WINAPI ReplyListener(LPVOID)
     source.context = g_transaction.port;
     source.echoText = g_transaction.rule->echoText;
 
-// A read that brings nothing may find the line in trouble: hung up (the
-// far end gone: on the desktop every read then burns the processor until
-// its time-out, on other ports it returns at once), or holding an error
-// that fails every read until it is cleared (fAbortOnError stays as the
-// port reported it). So after such a read the port's error state is
-// cleared; if the port cannot even say that, the line is down and is not
-// read again until it answers once more. A read that failed, came back
-// early, or found the line down is followed by the rest of one read
-// period, so that the listener never spins on the port.
     while (ReadFlag(&g_transaction.listenerRun) != 0) {
         if (ScanNextUnit(&source))
-    HANDLE port = (HANDLE)context;
-    DWORD errors = 0;
-    COMSTAT status;
-
-    if (g_transaction.lineDown) {
-        if (!ClearCommError(port, &errors, &status)) {
-            Sleep(kReadIdleMs);
-            return 0;
-        }
-        g_transaction.lineDown = FALSE;
-    }
             SetFlag(&g_transaction.replySeen, 1);
     }
     return 0;
@@ -225,9 +246,5 @@ BOOL WriteReceiverFrame(UbxFrame frame, DWORD *written)
 void CloseReceiverPort(void)
 {
     JoinReplyListener();
-    g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    SetCommState(g_transaction.port, &g_transaction.dcb);
-    CloseSerialPort(g_transaction.port);
-    g_transaction.port = INVALID_HANDLE_VALUE;
+    DropLinesAndClose();
 }
