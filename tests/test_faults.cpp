@@ -1041,4 +1041,66 @@ TEST_F(Faults, HolderKilledMidTransactionFreesThePort)
     ExpectRecovered();
 }
 
+// ---- the bench's device manager ----
+
+// A device manager killed in the middle of a driver's Init leaves the
+// device's active key behind. The next one starts, as a real boot does,
+// with an empty active list: the device gets Drivers\Active\01 again, and
+// nothing of the killed run is left once it ends.
+TEST_F(Faults, DeviceManagerKilledMidInitLeavesNothingForTheNextBoot)
+{
+    const wchar_t kEntry[] = L"Drivers\\BuiltIn\\SlowDevice";
+    const wchar_t kActive[] = L"Drivers\\Active";
+    auto setEntry = [&](DWORD initDelayMs) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntry, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const wchar_t dll[] = L"fakedrv.dll", prefix[] = L"TST";
+        DWORD index = 1;
+        RegSetValueExW(key, L"Dll", 0, REG_SZ, (const BYTE *)dll, sizeof dll);
+        RegSetValueExW(key, L"Prefix", 0, REG_SZ, (const BYTE *)prefix, sizeof prefix);
+        RegSetValueExW(key, L"Index", 0, REG_DWORD, (const BYTE *)&index, sizeof index);
+        RegSetValueExW(key, L"InitDelay", 0, REG_DWORD, (const BYTE *)&initDelayMs, sizeof initDelayMs);
+        RegCloseKey(key);
+    };
+    auto activeKeys = [&] {
+        HKEY key = nullptr;
+        DWORD count = 0;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kActive, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+            RegCloseKey(key);
+        }
+        return count;
+    };
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kActive);
+    std::wstring command = L"\"" + bench::BinPath(L"devmgr.exe") + L"\" --key Drivers\\BuiltIn\\SlowDevice";
+
+    setEntry(30000);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring line = command;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    for (int i = 0; i < 250 && activeKeys() == 0; i++)
+        Sleep(20);
+    EXPECT_EQ(activeKeys(), 1u);
+    TerminateProcess(info.hProcess, 1);
+    WaitForSingleObject(info.hProcess, 5000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    ASSERT_EQ(activeKeys(), 1u) << "the killed run should have left its key";
+
+    setEntry(0);
+    bench::CapturedRun next = bench::RunCaptured(command, 20000);
+    ASSERT_TRUE(next.started);
+    EXPECT_EQ(next.exitCode, 0u) << next.output;
+    std::vector<std::string> lines = bench::OutputLines(next.output);
+    EXPECT_TRUE(Contains(lines, "devmgr: 1 active key(s) of an earlier run removed")) << next.output;
+    EXPECT_TRUE(Contains(lines, "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\SlowDevice Name=TST1:"))
+        << next.output;
+    EXPECT_EQ(activeKeys(), 0u);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntry);
+}
+
 }  // namespace
