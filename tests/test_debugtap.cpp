@@ -81,6 +81,12 @@ TEST(DebugTap, ExitCodesAndTheProgramsOwnExceptions)
         EXPECT_EQ(Strings({"bye\r\n"}), program.Lines());
     }
     {
+        // A clean exit with 0 passes the exit watch: it is no kill.
+        DebuggedProcess program;
+        EXPECT_EQ(0u, RunToEnd(program, L"a=bye\\r\\n"));
+        EXPECT_FALSE(program.KilledFromOutside());
+    }
+    {
         // An exception the program handles itself must reach its handler.
         DebuggedProcess program;
         EXPECT_EQ(0u, RunToEnd(program, L"raise a=after\\r\\n"));

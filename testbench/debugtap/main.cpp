@@ -7,7 +7,9 @@
 // program ends with "\r\n" appears with "\r\n", a call of one character
 // appears as that one character, nothing is added between calls. The
 // program shares our standard handles, so its own output and its debug
-// lines come out in the order they happened. The exit code is the program's.
+// lines come out in the order they happened. The exit code is the program's;
+// for a program killed from outside (which Wine reports as 0) it is 1067,
+// ERROR_PROCESS_ABORTED, with a line on standard error.
 // A missing program is reported on standard error with exit code 127; no
 // program at all prints the usage with exit code 2.
 //
@@ -102,5 +104,8 @@ int main()
     }
     DWORD exitCode = 0;
     program.WaitForExit(INFINITE, &exitCode);
+    if (program.KilledFromOutside())
+        fprintf(stderr, "debugtap: the program was killed (it ended without exiting); exit code %lu\n",
+                (unsigned long)exitCode);
     return (int)exitCode;
 }
