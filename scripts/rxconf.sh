@@ -13,6 +13,9 @@ set -u
 source "$(dirname "$0")/env.sh"
 
 [ -n "${DISPLAY:-}" ] || { echo "no X display: set DISPLAY (or use scripts/screenshot.sh)"; exit 1; }
+# The caption's close box and other frame glyphs come from Wine's own
+# fonts; without them Wine draws the letter "r" in their place.
+RX_PACKAGES="$RX_PACKAGES fonts-wine"
 rx_prepare || exit 1
 
 RUN=$RX_BUILD/runs/run.rxconf

@@ -13,6 +13,9 @@ source "$(dirname "$0")/env.sh"
 SCREEN=${RX_SCREEN:-480x640}
 OUT=$RX_ROOT/docs/rxconf-dialog.png
 
+# The caption's close box and other frame glyphs come from Wine's own
+# fonts; without them Wine draws the letter "r" in their place.
+RX_PACKAGES="$RX_PACKAGES fonts-wine"
 rx_prepare || exit 1
 
 
