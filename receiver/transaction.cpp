@@ -141,6 +141,19 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     return TRUE;
 }
 
+// Clears the port's error state; FALSE when the port cannot answer because
+// its line has gone. A port that has no such call at all is not a line that
+// went away.
+static BOOL ClearLineError(HANDLE port)
+{
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(port, &errors, &status))
+        return TRUE;
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
 // A read that brings nothing may find the line in trouble: hung up (the
 // far end gone: on the desktop every read then burns the processor until
 // its time-out, on other ports it returns at once), or holding an error
@@ -153,11 +166,9 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
 static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
 {
     HANDLE port = (HANDLE)context;
-    DWORD errors = 0;
-    COMSTAT status;
 
     if (g_transaction.lineDown) {
-        if (!ClearCommError(port, &errors, &status)) {
+        if (!ClearLineError(port)) {
             Sleep(kReadIdleMs);
             return 0;
         }
@@ -168,7 +179,7 @@ static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
     BOOL read = ReadFile(port, buffer, count, &got, NULL);
     if (read && got > 0)
         return got;
-    BOOL answered = ClearCommError(port, &errors, &status);
+    BOOL answered = ClearLineError(port);
     g_transaction.lineDown = !answered;
     DWORD elapsed = GetTickCount() - started;
     if ((!read || !answered || elapsed < kReadIdleMs / 2) && elapsed < kReadIdleMs)

@@ -3,10 +3,11 @@
 //
 // Everything runs on the one user-interface thread; g_instance,
 // g_mainWindow and g_runningClaim are written by StartInstance before the
-// dialog runs and only read afterwards. The dialog (nmeadialog.cpp) runs modally inside
-// StartInstance, and its own message processing also serves the main
-// window; the loop in WinMain starts only once the dialog has ended, so
-// accelerator table 2 (Ctrl+Q) has no effect while the dialog is shown.
+// dialog runs and only read afterwards. The dialog (nmeadialog.cpp) runs
+// modally inside StartInstance, and its own message processing also serves
+// the main window; the loop in WinMain starts only once the dialog has
+// ended, so accelerator table 2 (Ctrl+Q) has no effect while the dialog is
+// shown. The named claim is held until the process ends.
 #include "platform.h"
 
 #include <aygshell.h>
