@@ -2,6 +2,7 @@
 // receiver, timed against the floor its fixed delays set.
 //
 //   rxbench-boot.exe --reply ack|silent [--latency MS] [--via devmgr]
+//                    [--hang-up-after N]
 //
 // The receiver runs as rxsim.exe, a process of its own, so that this
 // process does nothing during the pass but run the driver: the CPU time it
@@ -10,18 +11,26 @@
 // performance counter and reading its own GetProcessTimes before and after.
 // --via devmgr instead registers the driver as the integrator does and runs
 // devmgr.exe, reading the CPU time of that whole process once it has ended.
+// --hang-up-after N hangs the cable up once the receiver has answered N
+// frames (its far end goes, as a line that drops) and reads the CPU time
+// the driver's process spends from then to the end of the pass.
 //
 // Threads: the main thread does everything; during RXB_Init the driver's
-// listener thread is the only other thread of ours that works.
+// listener thread is the only other thread of ours that works, apart from
+// the hang-up thread, which waits for the receiver's lines in 20 ms sleeps
+// and ends at the hang-up.
 #include "benchutil.h"
 
 #include "fixtures.h"
 #include "runcapture.h"
 #include "transaction.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 using namespace rxbench;
 
@@ -40,6 +49,7 @@ struct Options {
     bool silent = false;
     DWORD latencyMs = 5;
     bool viaDevmgr = false;
+    int hangUpAfter = -1;   // frames answered before the cable hangs up; -1 = never
 };
 
 bool ParseOptions(int argc, char **argv, Options *options)
@@ -52,6 +62,8 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->silent = strcmp(mode, "silent") == 0;
         } else if (strcmp(argv[i], "--latency") == 0 && i + 1 < argc) {
             options->latencyMs = (DWORD)atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--hang-up-after") == 0 && i + 1 < argc) {
+            options->hangUpAfter = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--via") == 0 && i + 1 < argc && strcmp(argv[i + 1], "devmgr") == 0) {
             options->viaDevmgr = true;
             i++;
@@ -67,9 +79,34 @@ struct PassResult {
     DWORD deviceContext = 0;
     double wallMs = 0, cpuMs = 0;
     std::vector<TimedLine> lines;   // empty when the pass ran in another process
+    // From the hang-up to the end of the pass (--hang-up-after).
+    bool hungUp = false;
+    double hungUpWallMs = 0, hungUpCpuMs = 0;
 };
 
-PassResult RunInProcess()
+// Counts the receiver's frame lines ("... -> ACK") until there are `frames`,
+// then hangs the cable up; *atMs and *cpuMs say when, and at what CPU time.
+void HangUpAfter(const SimProcess *sim, int frames, const std::atomic<bool> *passDone, std::atomic<bool> *done,
+                 double *atMs, double *cpuMs)
+{
+    while (!*passDone) {
+        std::string output = SimOutput(*sim);
+        int answered = 0;
+        for (size_t at = output.find("-> "); at != std::string::npos; at = output.find("-> ", at + 3))
+            answered++;
+        if (answered >= frames) {
+            *done = bench::HangUpCable();
+            *atMs = NowMs();
+            *cpuMs = ProcessCpuMs(GetCurrentProcess());
+            if (!*done)
+                fprintf(stderr, "bench: the cable did not hang up\n");
+            return;
+        }
+        Sleep(20);
+    }
+}
+
+PassResult RunInProcess(const SimProcess &sim, int hangUpAfter)
 {
     PassResult result;
     HMODULE driver = LoadLibraryW(L"rxboot.dll");
@@ -80,11 +117,26 @@ PassResult RunInProcess()
         return result;
     }
     StartDebugTimeline();
+    std::atomic<bool> passDone{ false }, hungUp{ false };
+    double hungUpAtMs = 0, hungUpCpuMs = 0;
+    std::thread hangUp;
+    if (hangUpAfter >= 0)
+        hangUp = std::thread(HangUpAfter, &sim, hangUpAfter, &passDone, &hungUp, &hungUpAtMs, &hungUpCpuMs);
     double cpuBefore = ProcessCpuMs(GetCurrentProcess());
     double started = NowMs();
     result.deviceContext = init(L"Drivers\\Active\\99", nullptr);
-    result.wallMs = NowMs() - started;
-    result.cpuMs = ProcessCpuMs(GetCurrentProcess()) - cpuBefore;
+    double ended = NowMs();
+    double cpuAfter = ProcessCpuMs(GetCurrentProcess());
+    result.wallMs = ended - started;
+    result.cpuMs = cpuAfter - cpuBefore;
+    passDone = true;
+    if (hangUp.joinable())
+        hangUp.join();
+    if (hungUp) {
+        result.hungUp = true;
+        result.hungUpWallMs = ended - hungUpAtMs;
+        result.hungUpCpuMs = cpuAfter - hungUpCpuMs;
+    }
     result.lines = DebugTimeline();
     result.ran = true;
     FreeLibrary(driver);
@@ -188,7 +240,8 @@ int main(int argc, char **argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        fprintf(stderr, "usage: rxbench-boot.exe --reply ack|silent [--latency MS] [--via devmgr]\n");
+        fprintf(stderr, "usage: rxbench-boot.exe --reply ack|silent [--latency MS] [--via devmgr] "
+                        "[--hang-up-after N]\n");
         return 2;
     }
     RecordSampleSettings();
@@ -199,7 +252,7 @@ int main(int argc, char **argv)
     if (!StartSimProcess(simArguments, &sim))
         return 1;
 
-    PassResult pass = options.viaDevmgr ? RunInDevmgr() : RunInProcess();
+    PassResult pass = options.viaDevmgr ? RunInDevmgr() : RunInProcess(sim, options.hangUpAfter);
     std::vector<std::string> simLines = StopSimProcess(&sim);
     bench::DeleteKestranaKeys();
     if (!pass.ran)
@@ -209,6 +262,25 @@ int main(int argc, char **argv)
     for (const std::string &line : simLines) {
         answered += line.find("-> ACK") != std::string::npos;
         unanswered += line.find("-> (silent)") != std::string::npos;
+    }
+    if (options.hangUpAfter >= 0) {
+        // The frames before the hang-up answered at once, every later one
+        // waited out its 100 polls.
+        int answeredFrames = std::min(options.hangUpAfter, kFrames);
+        double floorMs = kSettleMs + answeredFrames * (kPollPeriodMs + kSettleMs) +
+                         (kFrames - answeredFrames) * (kBootPollLimit * kPollPeriodMs + kSettleMs);
+        Row(Format("8. Boot pass, cable hung up after %d frames (in-process)", answeredFrames),
+            Format("%.0f ms (+%.2f %%)", pass.wallMs, (pass.wallMs / floorMs - 1) * 100), Format("%.0f ms", floorMs),
+            Format("within 1 %% (<= %.0f ms)", floorMs * 1.01), WithinVerdict(pass.wallMs, floorMs, 0.01));
+        double hungShare = pass.hungUp ? pass.hungUpCpuMs / pass.hungUpWallMs * 100 : -1;
+        Row("8. CPU of the driver's process while the line is hung up",
+            pass.hungUp ? Format("%.0f ms in %.0f ms = %.3f %% of wall", pass.hungUpCpuMs, pass.hungUpWallMs, hungShare)
+                        : std::string("the cable did not hang up"),
+            "0", "under 1 % of wall", pass.hungUp && hungShare < 1.0 ? "met" : "MISSED");
+        Detail("whole pass: CPU %.0f ms = %.3f %% of wall; RXB_Init returned 0x%08lX; the receiver answered %d frames",
+               pass.cpuMs, pass.cpuMs / pass.wallMs * 100, pass.deviceContext, answered);
+        ExplainPass(pass);
+        return pass.deviceContext != 0 && pass.hungUp ? 0 : 1;
     }
     double pollsPerFrame = options.silent ? kBootPollLimit : 1;
     double floorMs = kSettleMs + kFrames * (pollsPerFrame * kPollPeriodMs + kSettleMs);

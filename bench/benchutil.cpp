@@ -323,6 +323,11 @@ std::vector<std::string> StopSimProcess(SimProcess *sim)
     return bench::OutputLines(ReadWholeFile(sim->logPath));
 }
 
+std::string SimOutput(const SimProcess &sim)
+{
+    return ReadWholeFile(sim.logPath);
+}
+
 // ---- debug timeline ----
 
 namespace {

@@ -101,6 +101,8 @@ bool StartSimProcess(const std::wstring &arguments, SimProcess *sim);
 // Ends it (stdin closed; killed if it does not go within 5 s) and returns
 // the lines it printed.
 std::vector<std::string> StopSimProcess(SimProcess *sim);
+// What it has printed so far.
+std::string SimOutput(const SimProcess &sim);
 
 // ---- debug output of this process ----
 

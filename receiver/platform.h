@@ -23,7 +23,8 @@
 
 // Windows CE ignores the access mask of RegOpenKeyEx; the shipped code has
 // always passed 0.
-#define RX_REG_ACCESS 0
+#define RX_REG_READ 0
+#define RX_REG_WRITE 0
 
 // Debug output: formatted wide text, one call per event.
 #define DebugPrint NKDbgPrintfW
@@ -41,8 +42,12 @@
 
 #elif defined(_WIN32)
 
-// The desktop registry refuses queries and sets on a key opened with mask 0.
-#define RX_REG_ACCESS (KEY_QUERY_VALUE | KEY_SET_VALUE)
+// The desktop registry refuses queries and sets on a key opened with mask 0,
+// and refuses the open of a key that may be read but not written when set
+// access is asked for: a read asks for query access only, a write for set
+// access only.
+#define RX_REG_READ KEY_QUERY_VALUE
+#define RX_REG_WRITE KEY_SET_VALUE
 
 // Formats like NKDbgPrintfW and hands the line to OutputDebugStringW.
 void DebugPrint(const WCHAR *format, ...);

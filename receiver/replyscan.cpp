@@ -14,17 +14,27 @@ static const BYTE kIdAckAck = 0x01;
 
 // A frame longer than the buffer is read through in buffer-sized pieces and
 // dropped. It ends early when the line goes quiet (a truncated frame) or the
-// listener is told to stop.
+// listener is told to stop. The first two payload bytes stay at the start
+// of the body for the ACK line, whatever the later pieces held.
 static void DiscardBody(ReplySource *source, DWORD remaining)
 {
     BYTE *body = source->frame + kFrameHeaderLength;
+    BYTE head[2] = { 0, 0 };
+    BOOL first = TRUE;
     while (remaining > 0 && source->keepGoing(source->context)) {
         DWORD piece = remaining < (DWORD)kFrameBodyRoom ? remaining : (DWORD)kFrameBodyRoom;
         DWORD got = source->read(source->context, body, piece);
+        if (first) {
+            head[0] = body[0];
+            head[1] = body[1];
+            first = FALSE;
+        }
         if (got < piece)
-            return;
+            break;
         remaining -= got;
     }
+    body[0] = head[0];
+    body[1] = head[1];
 }
 
 BOOL ScanNextUnit(ReplySource *source)

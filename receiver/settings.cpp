@@ -32,7 +32,7 @@ void ReadAllSettings(DWORD flags[kSettingCount], const WCHAR *openFailedLine)
 
     for (int k = 0; k < kSettingCount; k++)
         flags[k] = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, RX_REG_ACCESS, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, RX_REG_READ, &key) != ERROR_SUCCESS) {
         DebugPrint(openFailedLine);
         return;
     }
@@ -47,7 +47,7 @@ void WriteSetting(int position, DWORD flag)
 
     if (position < 0 || position >= kSettingCount)
         return;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, RX_REG_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, RX_REG_WRITE, &key) != ERROR_SUCCESS)
         return;
     RegSetValueExW(key, kSettingName[position], 0, REG_DWORD, (const BYTE *)&flag, sizeof(flag));
     RegCloseKey(key);
@@ -58,7 +58,7 @@ BaudSelectorSource ReadBaudSelector(DWORD *selector)
     HKEY key;
 
     *selector = 2;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, RX_REG_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, RX_REG_READ, &key) != ERROR_SUCCESS)
         return kSelectorKeyMissing;
     BOOL read = QueryDword(key, L"ConfigGPS", selector);
     RegCloseKey(key);

@@ -6,9 +6,13 @@
 //   listener. It sets them while no listener runs: port and rule before the
 //   first listener starts, and it joins the last listener before it closes
 //   the port. Only it writes to the port.
-// - The current ReplyListener reads the port and sets replySeen. It ends
-//   once listenerRun is 0; its reads time out after about 50 ms, so that
-//   takes at most one read.
+// - The current ReplyListener reads the port, clears the port's error state
+//   after a read that brought nothing, and sets replySeen and lineDown. It
+//   ends once listenerRun is 0; its reads time out after about 50 ms (a read
+//   that returns early, or a line that is down, costs the rest of that time
+//   asleep), so that takes at most one read. lineDown is cleared by
+//   OpenReceiverPort, before any listener of the transaction starts, and
+//   then passes from one listener to the next with the join.
 // listenerRun and replySeen are whole 32-bit words, written with interlocked
 // calls (SetFlag) and read whole through a volatile access (ReadFlag), so that
 // every poll reads memory; no lock is taken. They are plain LONGs because
@@ -68,6 +72,17 @@ static void ConfigureDcb(DCB *dcb)
     dcb->StopBits = ONESTOPBIT;
 }
 
+// Drops DTR and RTS, keeping the rest of the DCB as last written, and
+// closes the port.
+static void DropLinesAndClose(void)
+{
+    g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    SetCommState(g_transaction.port, &g_transaction.dcb);
+    CloseSerialPort(g_transaction.port);
+    g_transaction.port = INVALID_HANDLE_VALUE;
+}
+
 static BOOL FailOpen(const WCHAR *line)
 {
     DebugPrint(line);
@@ -92,6 +107,7 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     }
 
     g_transaction.rule = rule;
+    g_transaction.lineDown = FALSE;
     g_transaction.port = OpenSerialPort(kPortName);
     if (g_transaction.port == INVALID_HANDLE_VALUE) {
         DebugPrint(createFileLine, (int)GetLastError());
@@ -108,19 +124,67 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
         return FailOpen(L"SetCommState Failed\r\n");
 
     // Without a time-out a read waits for its bytes for ever, and nothing
-    // else wakes it: the listener could never be stopped.
-    COMMTIMEOUTS timeouts = { 0, kReadPerByteMs, kReadIdleMs, 0, 0 };
-    if (!SetCommTimeouts(g_transaction.port, &timeouts))
-        return FailOpen(L"SetCommTimeouts Failed\r\n");
+    // else wakes it: the listener could never be stopped. Only the read
+    // time-outs are decided here; the write time-outs stay as the port has
+    // them (0, no time-out, if it cannot say).
+    COMMTIMEOUTS timeouts = { 0, 0, 0, 0, 0 };
+    GetCommTimeouts(g_transaction.port, &timeouts);
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = kReadPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = kReadIdleMs;
+    if (!SetCommTimeouts(g_transaction.port, &timeouts)) {
+        // DTR and RTS are already on: close as CloseReceiverPort does.
+        DebugPrint(L"SetCommTimeouts Failed\r\n");
+        DropLinesAndClose();
+        return FALSE;
+    }
     return TRUE;
 }
 
+// Clears the port's error state; FALSE when the port cannot answer because
+// its line has gone. A port that has no such call at all is not a line that
+// went away.
+static BOOL ClearLineError(HANDLE port)
+{
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(port, &errors, &status))
+        return TRUE;
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+// A read that brings nothing may find the line in trouble: hung up (the
+// far end gone: on the desktop every read then burns the processor until
+// its time-out, on other ports it returns at once), or holding an error
+// that fails every read until it is cleared (fAbortOnError stays as the
+// port reported it). So after such a read the port's error state is
+// cleared; if the port cannot even say that, the line is down and is not
+// read again until it answers once more. A read that failed, came back
+// early, or found the line down is followed by the rest of one read
+// period, so that the listener never spins on the port.
 static DWORD ReadPortBytes(void *context, BYTE *buffer, DWORD count)
 {
+    HANDLE port = (HANDLE)context;
+
+    if (g_transaction.lineDown) {
+        if (!ClearLineError(port)) {
+            Sleep(kReadIdleMs);
+            return 0;
+        }
+        g_transaction.lineDown = FALSE;
+    }
     DWORD got = 0;
-    if (!ReadFile((HANDLE)context, buffer, count, &got, NULL))
-        return 0;
-    return got;
+    DWORD started = GetTickCount();
+    BOOL read = ReadFile(port, buffer, count, &got, NULL);
+    if (read && got > 0)
+        return got;
+    BOOL answered = ClearLineError(port);
+    g_transaction.lineDown = !answered;
+    DWORD elapsed = GetTickCount() - started;
+    if ((!read || !answered || elapsed < kReadIdleMs / 2) && elapsed < kReadIdleMs)
+        Sleep(kReadIdleMs - elapsed);
+    return 0;
 }
 
 static BOOL ListenerMayRun(void *)
@@ -193,9 +257,5 @@ BOOL WriteReceiverFrame(UbxFrame frame, DWORD *written)
 void CloseReceiverPort(void)
 {
     JoinReplyListener();
-    g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    SetCommState(g_transaction.port, &g_transaction.dcb);
-    CloseSerialPort(g_transaction.port);
-    g_transaction.port = INVALID_HANDLE_VALUE;
+    DropLinesAndClose();
 }

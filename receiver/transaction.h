@@ -32,6 +32,7 @@ struct ReceiverTransaction {
     LONG replySeen;
     HANDLE listener;         // the current listener thread, until it is joined
     DCB dcb;                 // as last written to the port
+    BOOL lineDown;           // the listener found the line gone (hung up)
     const LinkRule *rule;
 };
 

@@ -3,11 +3,11 @@
 # table: figure, measured, floor, goal, verdict. Builds what is missing and
 # prepares the Wine prefix and server as scripts/test.sh does; every program
 # runs through scripts/winerun, on a null-modem cable of its own.
-#   scripts/bench.sh                     everything (about 11 minutes)
-#   scripts/bench.sh --quick             fewer calls, frames and seconds (about 4 minutes)
+#   scripts/bench.sh                     everything (about 12 minutes)
+#   scripts/bench.sh --quick             fewer calls, frames and seconds (about 5 minutes)
 #   scripts/bench.sh --soak N            ToggleNMEA calls of the soak (default 1000)
 #   scripts/bench.sh --load-seconds S    seconds of the listener under load (default 30)
-#   scripts/bench.sh --only "1 5 7"      only these figures (1..7)
+#   scripts/bench.sh --only "1 5 7"      only these figures (1..9)
 #   scripts/bench.sh --fuzz S            also run the scanner fuzzer for S seconds
 # Figures are measured, never asserted: the exit code is 0 when every
 # benchmark ran to its end, whatever the verdicts. The whole output goes to
@@ -16,7 +16,7 @@
 set -u
 source "$(dirname "$0")/env.sh"
 
-soak=1000 load_seconds=30 frames=200 toggles=20 fuzz=0 only="1 2 3 4 5 6 7"
+soak=1000 load_seconds=30 frames=200 toggles=20 fuzz=0 only="1 2 3 4 5 6 7 8 9" viewer_calls=20000
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) soak=50 load_seconds=10 frames=50 toggles=10; shift ;;
@@ -121,6 +121,18 @@ sizes() {
         "-" "0" "$verdict"
 }
 
+# ---- figure 9: the manual-run viewer at full line rate ----
+# The emitting program runs as scripts/rxconf.sh runs the setup program:
+# Wine's trace of its debug calls piped into debugtap.exe --decode.
+viewer() {
+    local out=$out/viewer.txt
+    say "== viewer: rxbench-viewer.exe --emit --calls $viewer_calls | debugtap.exe --decode (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+    ( cd "$RX_BUILD/bin" && { WINEDEBUG=-all,warn+seh wine rxbench-viewer.exe --emit --calls "$viewer_calls" \
+        </dev/null 2>&1 >&3 | wine debugtap.exe --decode >"$out"; } 3>/dev/null )
+    bench rxbench-viewer.exe --check "$(rx_winpath "$out")" --calls "$viewer_calls"
+    bench rxbench-viewer.exe --debugger --calls $((viewer_calls / 4))
+}
+
 started=$(date +%s)
 say "== machine"
 machine | tee -a "$log"
@@ -140,6 +152,8 @@ wanted 5 && bench rxbench-load.exe --seconds "$load_seconds"
 wanted 5 && bench rxbench-load.exe --seconds "$load_seconds" --debugger
 wanted 5 && bench rxbench-load.exe --seconds "$load_seconds" --debugtap
 wanted 6 && bench rxbench-soak.exe --calls "$soak"
+wanted 8 && bench rxbench-boot.exe --reply ack --latency 5 --hang-up-after 1
+wanted 9 && viewer
 wanted 7 && sizes
 if [ "$fuzz" != 0 ]; then
     say "== scanner fuzzer, $fuzz s"

@@ -28,7 +28,8 @@ RX_LOGS=$RX_BUILD/logs
 mkdir -p "$RX_LOGS"
 
 # The handheld images: clang, lld-link, llvm-dlltool, llvm-rc, and pefile
-# for their check. 32-bit Wine (wine32:i386) runs the i686 build.
+# for their check. 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine
+# draws the caption's frame glyphs (rx_prefix_fonts).
 RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 wine32:i386 socat xvfb imagemagick fonts-wine
     googletest clang lld llvm libclang-rt-14-dev python3-pefile"
 if [ "$RX_ARCH" = i686 ]; then
@@ -224,11 +225,24 @@ rx_sim_stop() {
     RX_SIM_PID=""
 }
 
+# The frame glyphs of window captions (the close box's cross and the like)
+# come from the Marlett font of fonts-wine; this Wine does not find the
+# package's fonts by itself and draws the letter "r" instead. Copy them into
+# the prefix, once.
+rx_prefix_fonts() {
+    local font
+    for font in /usr/share/wine/fonts/*.ttf; do
+        [ -e "$font" ] || continue
+        [ -e "$WINEPREFIX/drive_c/windows/Fonts/$(basename "$font")" ] || cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+    done
+}
+
 # Wine draws on X for a while (display $1, a Wine desktop of size $2, e.g.
 # 480x640, the size of a handheld screen) instead of the null driver the
 # tests use; rx_display_null puts the prefix back. Wine picks its driver
 # when the server starts, so both restart it.
 rx_display_x11() {
+    rx_prefix_fonts
     rx_server_stop
     export DISPLAY=$1
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f </dev/null >>"$RX_LOGS/display.log" 2>&1

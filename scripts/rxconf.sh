@@ -38,7 +38,11 @@ else
     rx_cable_start "$RUN" || exit 1
     rx_sim_start "$RUN" ${RX_SIM_ARGS:-}
 fi
-( cd "$RX_BUILD/bin" && wine debugtap.exe rxconf.exe </dev/null )
+# The debug lines come from Wine's own trace of each call (no debugger, which
+# would hold the program for every character of a streaming receiver's
+# text), decoded back into the calls by debugtap.exe --decode.
+( cd "$RX_BUILD/bin" && { WINEDEBUG=-all,warn+seh wine rxconf.exe </dev/null 2>&1 >&3 | wine debugtap.exe --decode;
+    exit "${PIPESTATUS[0]}"; } 3>&1 )
 echo "== rxconf.exe ended (exit code $?)"
 rx_sim_stop
 if [ -s "$RUN/ktapi.journal" ]; then

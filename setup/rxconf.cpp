@@ -1,12 +1,13 @@
 // rxconf.cpp - the setup program's shell: entry point, single-instance
 // start, the main window and the message loop.
 //
-// Everything runs on the one user-interface thread; g_instance and
-// g_mainWindow are written by StartInstance before the dialog runs and only
-// read afterwards. The dialog (nmeadialog.cpp) runs modally inside
-// StartInstance, and its own message processing also serves the main
-// window; the loop in WinMain starts only once the dialog has ended, so
-// accelerator table 2 (Ctrl+Q) has no effect while the dialog is shown.
+// Everything runs on the one user-interface thread; g_instance,
+// g_mainWindow and g_runningClaim are written by StartInstance before the
+// dialog runs and only read afterwards. The dialog (nmeadialog.cpp) runs
+// modally inside StartInstance, and its own message processing also serves
+// the main window; the loop in WinMain starts only once the dialog has
+// ended, so accelerator table 2 (Ctrl+Q) has no effect while the dialog is
+// shown. The named claim is held until the process ends.
 #include "platform.h"
 
 #include <aygshell.h>
@@ -14,10 +15,19 @@
 #include "resource.h"
 #include "rxconf.h"
 
-enum { kNameLength = 100 };
+enum {
+    kNameLength = 100,
+    kRunningWindowPolls = 100,   // a copy that lost the claim waits up to 5 s
+    kRunningWindowPollMs = 50    // for the running copy's window
+};
+
+// The named object whose first creator is the copy that runs. Held until
+// the process ends, when the system releases it.
+static const WCHAR kRunningClaimName[] = L"SATTUNE running";
 
 HINSTANCE g_instance;
 HWND g_mainWindow;
+static HANDLE g_runningClaim;
 
 // Handed to the shell on every settings change; the shell keeps its own
 // bookkeeping in it. Zero-filled at load and never touched here.
@@ -88,9 +98,25 @@ BOOL StartInstance(HINSTANCE instance)
     LoadStringW(instance, IDS_CLASS, className, kNameLength);
 
     // Only one copy runs; the running copy comes forward with its dialog.
+    // Two copies started at once (a stylus double-tap) would both look
+    // before either has a window: the claim decides, and the copy that
+    // loses it waits for the winner's window.
+    SetLastError(0);
+    g_runningClaim = CreateMutexW(NULL, FALSE, kRunningClaimName);
+    BOOL claimedElsewhere = g_runningClaim != NULL && GetLastError() == ERROR_ALREADY_EXISTS;
     HWND running = FindWindowW(className, title);
-    if (running != NULL) {
-        SetForegroundWindow(RX_FOREGROUND_WITH_OWNED(running));
+    for (int poll = 0; running == NULL && claimedElsewhere && poll < kRunningWindowPolls; poll++) {
+        Sleep(kRunningWindowPollMs);
+        running = FindWindowW(className, title);
+    }
+    if (running != NULL || claimedElsewhere) {
+        if (running != NULL)
+            SetForegroundWindow(RX_FOREGROUND_WITH_OWNED(running));
+        if (claimedElsewhere) {
+            // Not ours to hold: the claim must go with the copy that runs.
+            CloseHandle(g_runningClaim);
+            g_runningClaim = NULL;
+        }
         return FALSE;
     }
 

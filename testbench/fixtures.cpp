@@ -224,6 +224,46 @@ bool SetCom3Rate(DWORD rate)
     return done;
 }
 
+// winerun keeps the cable process's Unix process id in socat.pid; Wine
+// starts a Unix program given by its Unix path.
+bool HangUpCable()
+{
+    std::wstring run = RunDir();
+    if (run.empty())
+        return false;
+    unsigned long pid = 0;
+    FILE *pidFile = _wfopen((run + L"\\socat.pid").c_str(), L"r");
+    if (pidFile == nullptr)
+        return false;
+    int read = fscanf(pidFile, "%lu", &pid);
+    fclose(pidFile);
+    if (read != 1 || pid == 0)
+        return false;
+    std::wstring command = L"/bin/kill " + std::to_wstring(pid);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return false;
+    WaitForSingleObject(info.hProcess, 5000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    // Gone once its /proc entry is (or only a zombie is left of it).
+    std::wstring stat = L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat";
+    for (int i = 0; i < 250; i++) {
+        FILE *file = _wfopen(stat.c_str(), L"r");
+        if (file == nullptr)
+            return true;
+        char state = 0;
+        int fields = fscanf(file, "%*d %*s %c", &state);
+        fclose(file);
+        if (fields == 1 && (state == 'Z' || state == 'X'))
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
 StreamInitFn LoadBootDriver(HMODULE *module)
 {
     *module = LoadLibraryW(L"rxboot.dll");

@@ -65,6 +65,12 @@ bool RefuseLineSettings(bool on);
 DCB Com3Dcb();
 bool SetCom3Rate(DWORD rate);
 
+// Hangs up this run's cable: ends the process that joins its two ends (as a
+// modem line drops), so that reads on "COM3:" return at once with nothing
+// and writes fail. There is no plugging it back in. False when this run has
+// no cable or it did not go within a few seconds.
+bool HangUpCable();
+
 // ---- the boot driver ----
 
 typedef DWORD (*StreamInitFn)(LPCWSTR activeKey, LPCVOID busContext);

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "debugtap.h"
+#include "monitor.h"
 #include "fixtures.h"
 #include "runcapture.h"
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -77,6 +79,12 @@ TEST(DebugTap, ExitCodesAndTheProgramsOwnExceptions)
         DebuggedProcess program;
         EXPECT_EQ(7u, RunToEnd(program, L"a=bye\\r\\n exit=7"));
         EXPECT_EQ(Strings({"bye\r\n"}), program.Lines());
+    }
+    {
+        // A clean exit with 0 passes the exit watch: it is no kill.
+        DebuggedProcess program;
+        EXPECT_EQ(0u, RunToEnd(program, L"a=bye\\r\\n"));
+        EXPECT_FALSE(program.KilledFromOutside());
     }
     {
         // An exception the program handles itself must reach its handler.
@@ -174,6 +182,45 @@ TEST(DebugTap, ReadsNarrowAndWideStrings)
 
     info.lpDebugStringData = (LPSTR)16;  // nothing mapped there
     EXPECT_EQ("", bench::ReadDebugString(self, info));
+}
+
+// Wine's trace of the calls, as scripts/rxconf.sh pipes it into
+// debugtap.exe --decode: escapes undone, lines split across reads joined,
+// the wide call's second trace line dropped, a cut call marked, and every
+// other line passed on in place.
+TEST(DebugTap, DecodesWinesTraceOfTheCallsBackIntoTheCalls)
+{
+    const std::string trace =
+        "0024:warn:seh:dispatch_exception \"UBX MSG: [0x5]-[0x1] size 2\\r\\n\"\n"
+        "0024:warn:seh:dispatch_exception \"$\"\n"
+        "0024:warn:seh:OutputDebugStringA \"G\"\n"
+        "0024:warn:seh:dispatch_exception \"G\"\n"
+        "0028:warn:seh:dispatch_exception \"\\x00\\xb5\\t\\\"q\\\\\"\n"
+        "0028:warn:seh:dispatch_exception code=c0000005 flags=0 addr=0x1234\n"
+        "0024:warn:seh:dispatch_exception \"\"\n"
+        "0024:warn:seh:dispatch_exception \"xxxx\"...\n"
+        "0024:warn:seh:dispatch_exception \"no closing quote\n"
+        "0024:warn:seh:dispatch_exception \"last\"";
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    // In pieces that cut lines and escapes apart.
+    for (size_t at = 0; at < trace.size(); at += 7) {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(writeEnd, trace.data() + at, (DWORD)std::min<size_t>(7, trace.size() - at), &written,
+                              nullptr));
+    }
+    CloseHandle(writeEnd);
+    std::string calls, others;
+    bench::DecodeTrace(
+        readEnd, [&](const char *text, size_t length) { calls.append(text, length); },
+        [&](const char *text, size_t length) { others.append(text, length); });
+    CloseHandle(readEnd);
+    EXPECT_EQ(std::string("UBX MSG: [0x5]-[0x1] size 2\r\n$G") + std::string("\0\xb5\t\"q\\", 6) + "xxxx...",
+              calls);
+    EXPECT_EQ("0028:warn:seh:dispatch_exception code=c0000005 flags=0 addr=0x1234\n"
+              "0024:warn:seh:dispatch_exception \"no closing quote\n"
+              "0024:warn:seh:dispatch_exception \"last\"",
+              others);
 }
 
 // ---- debugtap.exe ----

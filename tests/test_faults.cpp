@@ -12,12 +12,15 @@
 #include "debugcapture.h"
 #include "debugtap.h"
 #include "fixtures.h"
+#include "importhook.h"
 #include "linecheck.h"
 #include "operations.h"
 #include "runcapture.h"
 #include "rxsim.h"
 #include "transaction.h"
 #include "ubxcatalog.h"
+
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -102,6 +105,109 @@ bool KeyExists(const wchar_t *path)
     RegCloseKey(key);
     return true;
 }
+
+// Who may do what with the settings key: "D:P(A;;KR;;;WD)" lets everyone
+// read it and nobody write it.
+bool SetSettingsKeyAccess(const wchar_t *sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    HKEY key;
+    bool done = false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, WRITE_DAC, &key) == ERROR_SUCCESS) {
+        done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    return done;
+}
+const wchar_t kReadOnly[] = L"D:P(A;;KR;;;WD)";
+const wchar_t kFullAccess[] = L"D:P(A;;KA;;;WD)";
+
+// Platform calls of the system, seen and bent through its imports. The
+// hooks look only at calls on the transaction's port and pass every other
+// call (the simulator's, the test bench's) through.
+namespace port {
+
+const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+const auto realRead = (decltype(&ReadFile))(void *)GetProcAddress(kernel32, "ReadFile");
+const auto realClear = (decltype(&ClearCommError))(void *)GetProcAddress(kernel32, "ClearCommError");
+const auto realGetTimeouts = (decltype(&GetCommTimeouts))(void *)GetProcAddress(kernel32, "GetCommTimeouts");
+const auto realSetTimeouts = (decltype(&SetCommTimeouts))(void *)GetProcAddress(kernel32, "SetCommTimeouts");
+const auto realSetState = (decltype(&SetCommState))(void *)GetProcAddress(kernel32, "SetCommState");
+
+std::atomic<long> reads{ 0 };           // every read through a counting hook
+// A line error as a port with fAbortOnError reports it: every read fails
+// until ClearCommError is called.
+std::atomic<bool> lineError{ false };
+std::atomic<long> failedReads{ 0 }, clears{ 0 };
+// The write time-outs the port's driver keeps (Wine's ports start at 0).
+const COMMTIMEOUTS kDriverWriteTimeouts = { 0, 0, 0, 3, 700 };
+bool failSetTimeouts = false;
+std::vector<COMMTIMEOUTS> timeoutsSet;   // on the transaction's thread only
+std::vector<DCB> statesSet;
+
+BOOL WINAPI CountedRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    reads++;
+    return realRead(file, buffer, count, got, overlapped);
+}
+
+BOOL WINAPI ErringRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (file == g_transaction.port && lineError) {
+        failedReads++;
+        if (got != nullptr)
+            *got = 0;
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    return realRead(file, buffer, count, got, overlapped);
+}
+
+BOOL WINAPI ClearingClear(HANDLE file, LPDWORD errors, LPCOMSTAT status)
+{
+    BOOL done = realClear(file, errors, status);
+    if (file == g_transaction.port && lineError.exchange(false)) {
+        clears++;
+        if (errors != nullptr)
+            *errors |= CE_FRAME;
+        return TRUE;
+    }
+    return done;
+}
+
+BOOL WINAPI DriverGetTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    BOOL done = realGetTimeouts(file, timeouts);
+    if (done && file == g_transaction.port) {
+        timeouts->WriteTotalTimeoutMultiplier = kDriverWriteTimeouts.WriteTotalTimeoutMultiplier;
+        timeouts->WriteTotalTimeoutConstant = kDriverWriteTimeouts.WriteTotalTimeoutConstant;
+    }
+    return done;
+}
+
+BOOL WINAPI RecordedSetTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    if (file != g_transaction.port)
+        return realSetTimeouts(file, timeouts);
+    timeoutsSet.push_back(*timeouts);
+    if (failSetTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return realSetTimeouts(file, timeouts);
+}
+
+BOOL WINAPI RecordedSetState(HANDLE file, LPDCB dcb)
+{
+    if (file == g_transaction.port)
+        statesSet.push_back(*dcb);
+    return realSetState(file, dcb);
+}
+
+}  // namespace port
 
 // opchild.exe run without a debugger (the test bench's debugger keeps a few
 // handles per program it has run, which would blur the handle count).
@@ -391,6 +497,8 @@ TEST_F(Faults, MisbehavingReceiverNeverDerailsTheListener)
     }
     Bytes header65535 = { 0xB5, 0x62, 0x01, 0x30, 0xFF, 0xFF };
     header65535.resize(306, 0x41);
+    Bytes ackOf300 = { 0xB5, 0x62, 0x05, 0x01, 0x2C, 0x01, 0x06, 0x01 };
+    ackOf300.resize(6 + 300 + 2, 0xFF);
 
     struct Case {
         const char *name;
@@ -424,6 +532,10 @@ TEST_F(Faults, MisbehavingReceiverNeverDerailsTheListener)
         { "an ACK cut off in its payload", { 0xB5, 0x62, 0x05, 0x01, 0x02, 0x00, 0x06 }, {}, true,
           { "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x0]\r\n" }, "" },
         { "a header cut off", { 0xB5, 0x62, 0x05, 0x01 }, {}, false, {}, "" },
+        // Too long for the buffer: the ACK line still names the first two
+        // payload bytes, not bytes of the dropped tail.
+        { "an ACK declaring 300 bytes", ackOf300, {}, true,
+          { "UBX MSG: [0x5]-[0x1] size 300\r\n", "     ACK of [0x6]-[0x1]\r\n" }, "" },
     };
 
     TakeBaseline();
@@ -525,6 +637,162 @@ TEST_F(Faults, LateReplyCountsForTheNextFrame)
     ExpectRecovered();
 }
 
+// ---- the line itself ----
+
+// A line error that fails every read until it is cleared, as a handheld's
+// port with fAbortOnError reports one: the listener clears it, waits out
+// the rest of a read period instead of failing read after read, and finds
+// the reply that came meanwhile. Both programs' listeners, and a whole
+// operation.
+TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
+{
+    TakeBaseline();
+    HMODULE self = GetModuleHandleW(nullptr);
+    bench::ImportHook read(self, "ReadFile", (void *)port::ErringRead);
+    ASSERT_TRUE(read.installed());
+    // Old code does not import ClearCommError at all.
+    bench::ImportHook clear(self, "ClearCommError", (void *)port::ClearingClear);
+    StartReceiver();
+
+    for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+        SCOPED_TRACE(rule == &kSetupLinkRule ? "setup" : "boot");
+        bench::ClearDebugCapture();
+        port::failedReads = 0;
+        port::clears = 0;
+        std::vector<int> counts = RunTransaction(rule, { NmeaFrame(kGSA, FALSE), SaveFrame(kSaveMessages) }, { 40 },
+                                                 [](size_t) { port::lineError = true; });
+        port::lineError = false;
+        ASSERT_EQ(counts.size(), 2u);
+        EXPECT_LE(counts[0], 4);
+        EXPECT_LE(counts[1], 4);
+        EXPECT_EQ(ListenerLinesOf(0), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                                   "     ACK of [0x6]-[0x1]\r\n" }));
+        EXPECT_EQ(ListenerLinesOf(1), (std::vector<std::string>{ "UBX MSG: [0x5]-[0x1] size 2\r\n",
+                                                                   "     ACK of [0x6]-[0x9]\r\n" }));
+        // One failed read per error: each is cleared before the next read.
+        EXPECT_EQ(port::failedReads, 2);
+        EXPECT_EQ(port::clears, 2);
+    }
+
+    port::failedReads = 0;
+    bench::ClearDebugCapture();
+    port::lineError = true;
+    EXPECT_TRUE(ToggleNMEA(kGSA, 1));
+    port::lineError = false;
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    ASSERT_EQ(lines.counts.size(), 2u);
+    EXPECT_LT(lines.counts[0], 10);
+    EXPECT_LE(port::failedReads, 1);
+    EXPECT_EQ(bench::GetSetting(L"GSA"), 1u);
+    EXPECT_EQ(sim.Saved().rate[kGSA], 1);
+    ExpectRecovered();
+}
+
+// The cable hangs up in the middle of a boot pass: from then on the port
+// reports nothing, every write fails, and every read of the line burns the
+// processor until its time-out (Wine polls the dead line in a loop). Once
+// the listener has found the line gone it does not read it again while the
+// port cannot answer, and the pass ends as against a silent receiver:
+// counts of 100, the port closed, the power line set, the exit line, the
+// result, and the registry as it was.
+TEST_F(Faults, CableHangingUpMidPassIsWaitedOutNotSpunOn)
+{
+    const int kPollLimit = 100;
+    bench::SetAllSettings(1);
+    TakeBaseline();
+    StartReceiver();
+    bench::ImportHook read(driver, "ReadFile", (void *)port::CountedRead);
+    ASSERT_TRUE(read.installed());
+
+    DWORD result = 0;
+    std::thread pass([&] { result = rxbInit(L"Drivers\\Active\\42", nullptr); });
+    // The last sentence's frame is in and answered; hang up before SBAS.
+    bool answered = sim.WaitForFrames(kSentenceCount, 20000) && sim.WaitForBytesSent(kSentenceCount * 10, 2000);
+    EXPECT_TRUE(answered);
+    bool hungUp = answered && bench::HangUpCable();
+    EXPECT_TRUE(hungUp);
+    long readsBefore = port::reads;
+    pass.join();
+    long reads = port::reads - readsBefore;
+
+    EXPECT_EQ(result, kDeviceContext);
+    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    ASSERT_EQ(lines.counts.size(), (size_t)kSentenceCount + 2) << ::testing::PrintToString(lines.steps);
+    for (int i = 0; i < kSentenceCount; i++)
+        EXPECT_LT(lines.counts[i], 10) << "sentence " << i;
+    EXPECT_EQ(lines.counts[kSentenceCount], kPollLimit);
+    EXPECT_EQ(lines.counts[kSentenceCount + 1], kPollLimit);
+    ASSERT_GE(lines.steps.size(), 4u);
+    EXPECT_EQ(lines.steps[lines.steps.size() - 3], "Save MSG Count = #\r\n");
+    EXPECT_EQ(lines.steps[lines.steps.size() - 2], "Closed Port!\r\n");
+    EXPECT_EQ(lines.steps.back(), "####       RXB_Init exiting        ####\r\n");
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    for (const wchar_t *name : bench::kSettingNames)
+        EXPECT_EQ(bench::GetSetting(name), 1u) << name;
+    // The read in progress when the line went, perhaps one more: not one
+    // for each of the 10 s of read periods that follow.
+    EXPECT_LE(reads, 3);
+    sim.Stop();
+    EXPECT_EQ(bench::ThreadCount(), threads);
+}
+
+// The port's time-outs: only the read time-outs are the system's to
+// decide; the write time-outs stay as the port's driver keeps them. When
+// the port refuses them, the lines that SetCommState has already raised
+// are dropped before the port is closed, as CloseReceiverPort does, and
+// nothing is sent or stored.
+TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
+{
+    TakeBaseline();
+    HMODULE self = GetModuleHandleW(nullptr);
+    bench::ImportHook getTimeouts(self, "GetCommTimeouts", (void *)port::DriverGetTimeouts);
+    bench::ImportHook setTimeouts(self, "SetCommTimeouts", (void *)port::RecordedSetTimeouts);
+    bench::ImportHook setState(self, "SetCommState", (void *)port::RecordedSetState);
+    ASSERT_TRUE(setTimeouts.installed());
+    ASSERT_TRUE(setState.installed());
+    StartReceiver();
+
+    for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+        SCOPED_TRACE(rule == &kSetupLinkRule ? "setup" : "boot");
+        port::timeoutsSet.clear();
+        ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
+        COMMTIMEOUTS actual = {};
+        EXPECT_TRUE(port::realGetTimeouts(g_transaction.port, &actual));
+        CloseReceiverPort();
+        ASSERT_EQ(port::timeoutsSet.size(), 1u);
+        const COMMTIMEOUTS &set = port::timeoutsSet[0];
+        EXPECT_EQ(set.ReadIntervalTimeout, 0u);
+        EXPECT_EQ(set.ReadTotalTimeoutMultiplier, (DWORD)kReadPerByteMs);
+        EXPECT_EQ(set.ReadTotalTimeoutConstant, (DWORD)kReadIdleMs);
+        EXPECT_EQ(set.WriteTotalTimeoutMultiplier, port::kDriverWriteTimeouts.WriteTotalTimeoutMultiplier);
+        EXPECT_EQ(set.WriteTotalTimeoutConstant, port::kDriverWriteTimeouts.WriteTotalTimeoutConstant);
+        EXPECT_EQ(actual.ReadTotalTimeoutConstant, (DWORD)kReadIdleMs);
+    }
+
+    port::failSetTimeouts = true;
+    bench::SetSetting(L"SBAS", 0);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        SCOPED_TRACE(attempt == 0 ? "transaction" : "ToggleSBAS");
+        port::statesSet.clear();
+        bench::ClearDebugCapture();
+        BOOL opened = attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1);
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(bench::DebugLines(), (std::vector<std::string>{ "SetNMEASentences: ConfigGPS == 2\r\n",
+                                                                    "SetCommTimeouts Failed\r\n" }));
+        EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
+        ASSERT_EQ(port::statesSet.size(), 2u) << "the lines were not dropped";
+        EXPECT_EQ(port::statesSet[0].fDtrControl, (DWORD)DTR_CONTROL_ENABLE);
+        EXPECT_EQ(port::statesSet[1].fDtrControl, (DWORD)DTR_CONTROL_DISABLE);
+        EXPECT_EQ(port::statesSet[1].fRtsControl, (DWORD)RTS_CONTROL_DISABLE);
+        EXPECT_EQ(port::statesSet[1].BaudRate, (DWORD)CBR_38400);
+        EXPECT_EQ(port::statesSet[1].ByteSize, 8);
+    }
+    port::failSetTimeouts = false;
+    EXPECT_EQ(bench::GetSetting(L"SBAS"), 0u);
+    EXPECT_TRUE(sim.Frames().empty());
+    ExpectRecovered();
+}
+
 // ---- what the registry holds ----
 
 // "ConfigGPS" is read whole into 4 bytes whatever its type; anything longer
@@ -582,7 +850,9 @@ TEST_F(Faults, OddBaudSelectorsPickTheRateByEachProgramsRule)
 // Each setting is read whole into 4 bytes whatever its type: shorter values
 // count by their bytes, longer ones as absent (off). The boot pass sends
 // what those flags say, drives the power line from "PWR" read the same way,
-// and leaves every value as it was.
+// and leaves every value as it was. The key may be read but not written:
+// that is no reason to read it as missing, and a change made on it reaches
+// the receiver while nothing is recorded.
 TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
 {
     struct Value { const wchar_t *name; DWORD type; Bytes data; bool on; };
@@ -604,14 +874,22 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
         bench::SetRawValue(true, v.name, v.type, v.data.data(), (DWORD)v.data.size());
     TakeBaseline();
 
+    // A key that may be read but not written reads as it is.
+    ASSERT_TRUE(SetSettingsKeyAccess(kReadOnly));
     StartReceiver();
     EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), kDeviceContext);
+    EXPECT_FALSE(Contains(bench::DebugLines(), "SetNMEASentences: RegOpenKeyEx Failed\r\n"));
+    // and a change on it reconfigures the receiver but records nothing.
+    EXPECT_TRUE(ToggleNMEA(kDTM, 1));
+    ASSERT_TRUE(SetSettingsKeyAccess(kFullAccess));
 
     std::vector<Bytes> expected;
     for (int i = 0; i < kSentenceCount; i++)
         expected.push_back(Of(NmeaFrame(i, i < 10 && values[i].on)));
     expected.push_back(Of(SbasFrame(TRUE)));
     expected.push_back(Of(SaveFrame(kSaveBoth)));
+    expected.push_back(Of(NmeaFrame(kDTM, TRUE)));
+    expected.push_back(Of(SaveFrame(kSaveMessages)));
     std::vector<Bytes> frames;
     for (const rxsim::ReceivedFrame &frame : sim.Frames())
         frames.push_back(frame.bytes);
@@ -761,6 +1039,68 @@ TEST_F(Faults, HolderKilledMidTransactionFreesThePort)
     EXPECT_EQ(sim.Saved().rate[kGRS], 1);
     EXPECT_EQ(sim.Frames().size(), 3u);
     ExpectRecovered();
+}
+
+// ---- the bench's device manager ----
+
+// A device manager killed in the middle of a driver's Init leaves the
+// device's active key behind. The next one starts, as a real boot does,
+// with an empty active list: the device gets Drivers\Active\01 again, and
+// nothing of the killed run is left once it ends.
+TEST_F(Faults, DeviceManagerKilledMidInitLeavesNothingForTheNextBoot)
+{
+    const wchar_t kEntry[] = L"Drivers\\BuiltIn\\SlowDevice";
+    const wchar_t kActive[] = L"Drivers\\Active";
+    auto setEntry = [&](DWORD initDelayMs) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntry, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const wchar_t dll[] = L"fakedrv.dll", prefix[] = L"TST";
+        DWORD index = 1;
+        RegSetValueExW(key, L"Dll", 0, REG_SZ, (const BYTE *)dll, sizeof dll);
+        RegSetValueExW(key, L"Prefix", 0, REG_SZ, (const BYTE *)prefix, sizeof prefix);
+        RegSetValueExW(key, L"Index", 0, REG_DWORD, (const BYTE *)&index, sizeof index);
+        RegSetValueExW(key, L"InitDelay", 0, REG_DWORD, (const BYTE *)&initDelayMs, sizeof initDelayMs);
+        RegCloseKey(key);
+    };
+    auto activeKeys = [&] {
+        HKEY key = nullptr;
+        DWORD count = 0;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kActive, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+            RegCloseKey(key);
+        }
+        return count;
+    };
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kActive);
+    std::wstring command = L"\"" + bench::BinPath(L"devmgr.exe") + L"\" --key Drivers\\BuiltIn\\SlowDevice";
+
+    setEntry(30000);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring line = command;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    for (int i = 0; i < 250 && activeKeys() == 0; i++)
+        Sleep(20);
+    EXPECT_EQ(activeKeys(), 1u);
+    TerminateProcess(info.hProcess, 1);
+    WaitForSingleObject(info.hProcess, 5000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    ASSERT_EQ(activeKeys(), 1u) << "the killed run should have left its key";
+
+    setEntry(0);
+    bench::CapturedRun next = bench::RunCaptured(command, 20000);
+    ASSERT_TRUE(next.started);
+    EXPECT_EQ(next.exitCode, 0u) << next.output;
+    std::vector<std::string> lines = bench::OutputLines(next.output);
+    EXPECT_TRUE(Contains(lines, "devmgr: 1 active key(s) of an earlier run removed")) << next.output;
+    EXPECT_TRUE(Contains(lines, "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\SlowDevice Name=TST1:"))
+        << next.output;
+    EXPECT_EQ(activeKeys(), 0u);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntry);
 }
 
 }  // namespace

@@ -525,6 +525,52 @@ TEST_F(Rxconf, SecondStartBringsTheRunningCopyForwardAndEnds)
     DestroyWindow(sameTitle);
 }
 
+// Two copies started at once (a stylus double-tap): neither has a window
+// yet when the other looks for one. Exactly one stays up with its dialog;
+// the other ends with exit code 0 and leaves no window. Several trials, as
+// which one wins is a race.
+TEST_F(Rxconf, TwoCopiesStartedTogetherLeaveOneRunning)
+{
+    StartReceiver();
+    for (int trial = 0; trial < 4; trial++) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        bench::DebuggedProcess copies[2];
+        ASSERT_TRUE(copies[0].Start(RxconfCommand()));
+        ASSERT_TRUE(copies[1].Start(RxconfCommand()));
+
+        int ended = -1;
+        DWORD code = 1;
+        for (int i = 0; i < 200 && ended < 0; i++) {
+            for (int k = 0; k < 2 && ended < 0; k++) {
+                if (copies[k].WaitForExit(0, &code))
+                    ended = k;
+            }
+            PumpFor(50);
+        }
+        ASSERT_GE(ended, 0) << "both copies stay up";
+        EXPECT_EQ(code, 0u);
+        bench::DebuggedProcess &running = copies[1 - ended];
+        HWND dialog = nullptr;
+        for (int i = 0; i < 100 && dialog == nullptr; i++) {
+            HWND found = FindWindowW(L"#32770", L"NMEA Sentences");
+            if (found != nullptr && IsWindowVisible(found))
+                dialog = found;
+            else
+                PumpFor(50);
+        }
+        ASSERT_NE(dialog, nullptr) << running.Text();
+        PumpFor(300);
+        EXPECT_FALSE(running.Exited());
+        EXPECT_EQ(TopLevelWindows(L"SATTUNE", L"SatTune").size(), 1u);
+        EXPECT_EQ(TopLevelWindows(L"#32770", L"NMEA Sentences"), std::vector<HWND>{ dialog });
+        EXPECT_TRUE(copies[ended].Text().empty()) << copies[ended].Text();
+
+        Send(dialog, WM_CLOSE);
+        EXPECT_TRUE(running.WaitForExit(5000, &code));
+        EXPECT_EQ(code, 0u);
+    }
+}
+
 TEST_F(Rxconf, DialogThatCannotRunEndsTheProgramAtOnce)
 {
     StartReceiver();

@@ -22,7 +22,10 @@
 // application that opens the device (Open, Read, Write, Seek, IOControl,
 // Close) and deactivates it (Deinit); --unload frees the library at the end
 // (a device still up is deinitialised first). Active keys left when the
-// program ends are removed: the devices go away with it.
+// program ends are removed: the devices go away with it. A run that was
+// killed cannot remove its keys; as a real device manager starts each boot
+// with an empty active list, every run first removes whatever is under
+// HKEY_LOCAL_MACHINE\Drivers\Active (one line says so when there was any).
 //
 // Every step is one line on standard output, written at once. Exit code 0
 // when every driver initialised, 1 when any did not (or none was found),
@@ -286,6 +289,23 @@ bool CreateActiveKey(Driver *driver, const std::wstring &deviceName)
     return false;
 }
 
+// A boot starts with no device up: the keys of an earlier run that ended
+// without removing them (killed, say) go.
+void ClearActiveList()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kActive, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    DWORD left = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &left, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+    RegCloseKey(key);
+    if (left == 0)
+        return;
+    LONG result = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kActive);
+    Report(L"%lu active key(s) of an earlier run removed%ls", left, result == ERROR_SUCCESS ? L"" : L" (failed)");
+}
+
 void RemoveActiveKey(Driver *driver)
 {
     if (driver->activeKey.empty())
@@ -480,6 +500,7 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
 
+    ClearActiveList();
     std::vector<Driver> drivers;
     std::vector<std::wstring> paths;
     if (!options.key.empty())

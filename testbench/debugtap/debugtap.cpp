@@ -77,6 +77,59 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO &info
     return text;
 }
 
+// Whether the program ends by exiting or is killed: every exit, ExitProcess
+// and a return from main alike, passes ntdll's RtlExitUserProcess; a program
+// killed from outside (its Unix process ended by a signal, say) never does,
+// and Wine then reports exit code 0 for it, as for a clean exit. A
+// breakpoint on the entry of RtlExitUserProcess, set once the program has
+// reached its start-up breakpoint (ntdll lies at the same address in every
+// process), tells the two apart; it is taken out again at its first hit.
+struct ExitWatch {
+    BYTE *address = nullptr;
+    BYTE saved = 0;
+    bool armed = false;
+    bool reached = false;
+
+    void Arm(HANDLE process)
+    {
+        address = (BYTE *)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlExitUserProcess");
+        const BYTE breakpoint = 0xCC;
+        SIZE_T done = 0;
+        armed = address != nullptr && ReadProcessMemory(process, address, &saved, 1, &done) &&
+                WriteProcessMemory(process, address, &breakpoint, 1, &done);
+        if (armed)
+            FlushInstructionCache(process, address, 1);
+    }
+
+    // True when the event is this breakpoint: it is taken out and the thread
+    // goes on with the instruction it replaced.
+    bool Hit(HANDLE process, const DEBUG_EVENT &event)
+    {
+        if (!armed || event.u.Exception.ExceptionRecord.ExceptionAddress != address)
+            return false;
+        SIZE_T done = 0;
+        WriteProcessMemory(process, address, &saved, 1, &done);
+        FlushInstructionCache(process, address, 1);
+        HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
+        if (thread != nullptr) {
+            CONTEXT context = {};
+            context.ContextFlags = CONTEXT_CONTROL;
+            if (GetThreadContext(thread, &context)) {
+#if defined(_WIN64)
+                context.Rip = (DWORD64)address;
+#else
+                context.Eip = (DWORD)address;
+#endif
+                SetThreadContext(thread, &context);
+            }
+            CloseHandle(thread);
+        }
+        armed = false;
+        reached = true;
+        return true;
+    }
+};
+
 DebuggedProcess::~DebuggedProcess()
 {
     Kill();
@@ -134,6 +187,8 @@ void DebuggedProcess::DebuggerThread(std::wstring commandLine, std::wstring work
     CloseHandle(info.hThread);
 
     DWORD idlePolls = 0;  // 100 ms waits since the process object was signalled
+    ExitWatch exitWatch;
+    bool startupBreakpointSeen = false, lastChance = false;
     for (;;) {
         DEBUG_EVENT event = {};
         if (!WaitForDebugEvent(&event, 100)) {
@@ -156,7 +211,7 @@ void DebuggedProcess::DebuggerThread(std::wstring commandLine, std::wstring work
             continue;
         }
         DWORD status = DBG_CONTINUE;
-        bool last = false;
+        bool last = false, killedOutside = false;
         DWORD exitCode = 0;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
@@ -178,11 +233,24 @@ void DebuggedProcess::DebuggerThread(std::wstring commandLine, std::wstring work
         case EXCEPTION_DEBUG_EVENT:
             // The start-up breakpoint (and any other) is ours to swallow;
             // every real exception goes back to the program's own handlers.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
                 status = DBG_EXCEPTION_NOT_HANDLED;
+                lastChance = lastChance || event.u.Exception.dwFirstChance == 0;
+            } else if (!startupBreakpointSeen) {
+                startupBreakpointSeen = true;
+                exitWatch.Arm(info.hProcess);
+            } else {
+                exitWatch.Hit(info.hProcess, event);
+            }
             break;
         case EXIT_PROCESS_DEBUG_EVENT:
             exitCode = event.u.ExitProcess.dwExitCode;
+            // Killed from outside: Wine says 0, but the program never exited.
+            if (exitCode == 0 && exitWatch.address != nullptr && !exitWatch.reached && !lastChance &&
+                startupBreakpointSeen) {
+                exitCode = kKilledExitCode;
+                killedOutside = true;
+            }
             last = true;
             break;
         default:
@@ -193,6 +261,7 @@ void DebuggedProcess::DebuggerThread(std::wstring commandLine, std::wstring work
             // Waiters wake only now, when the program is gone for good.
             std::lock_guard<std::mutex> lock(mutex_);
             exitCode_ = exitCode;
+            killed_ = killedOutside;
             exited_ = true;
             changed_.notify_all();
             return;
@@ -217,6 +286,12 @@ std::string DebuggedProcess::Text() const
 std::vector<std::string> DebuggedProcess::Lines() const
 {
     return SplitDebugLines(Text());
+}
+
+bool DebuggedProcess::KilledFromOutside() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return killed_;
 }
 
 bool DebuggedProcess::Exited() const

@@ -4,7 +4,9 @@
 // its own (the platform delivers debug events only to the thread that created
 // the process, and ends the program if that thread goes away first). Every
 // OutputDebugString call arrives there whole and in order, whatever thread of
-// the program made it, and the program's exit code comes with the last event.
+// the program made it, and the program's exit code comes with the last event;
+// a program killed from outside, which Wine reports as exit code 0, gets
+// kKilledExitCode instead.
 //
 // Threads: the debugger thread is the only writer of the captured calls, the
 // exit code and the "exited" flag; it publishes them under the object's mutex
@@ -61,6 +63,10 @@ class DebuggedProcess {
   // Ends a running program with kKilledExitCode and joins the thread.
   void Kill();
   static constexpr DWORD kKilledExitCode = ERROR_PROCESS_ABORTED;
+  // True once the program has ended without exiting (killed from outside,
+  // which Wine reports as exit code 0): its exit code is then
+  // kKilledExitCode.
+  bool KilledFromOutside() const;
 
  private:
   void DebuggerThread(std::wstring commandLine, std::wstring workingDir);
@@ -79,6 +85,7 @@ class DebuggedProcess {
   std::vector<std::string> calls_;  // guarded
   bool exited_ = false;        // guarded
   DWORD exitCode_ = 0;         // guarded
+  bool killed_ = false;        // guarded
 };
 
 // The text of one OUTPUT_DEBUG_STRING_EVENT, read from the program's memory:
