@@ -143,46 +143,6 @@ bool PlugCom3(Com3 what)
     return MoveFileW((run + L"\\" + SlotName(what)).c_str(), slot.c_str()) != 0;
 }
 
-// winerun keeps the cable's process id in the run folder; Wine runs a Unix
-// program given by its path on drive Z:.
-bool CutCable()
-{
-    std::wstring run = RunDir();
-    if (run.empty())
-        return false;
-    FILE *file = _wfopen((run + L"\\socat.pid").c_str(), L"r");
-    unsigned long pid = 0;
-    if (file == nullptr)
-        return false;
-    bool read = fscanf(file, "%lu", &pid) == 1 && pid != 0;
-    fclose(file);
-    if (!read)
-        return false;
-    std::wstring command = L"Z:\\bin\\kill -KILL " + std::to_wstring(pid);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 5000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    // Gone once its /proc entry is, or shows it as a zombie ("pid (socat) Z ...").
-    std::wstring stat = L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat";
-    for (int i = 0; i < 200; i++) {
-        FILE *entry = _wfopen(stat.c_str(), L"r");
-        char state = 'Z';
-        if (entry != nullptr) {
-            fscanf(entry, "%*u (%*[^)]) %c", &state);
-            fclose(entry);
-        }
-        if (state == 'Z')
-            return true;
-        Sleep(5);
-    }
-    return false;
-}
-
 bool RefuseLineSettings(bool on)
 {
     std::wstring run = RunDir();

@@ -48,12 +48,6 @@ enum class Com3 {
 // run has no slots (not started by winerun).
 bool PlugCom3(Com3 what);
 
-// Cuts this run's cable for good: the null-modem cable's process ends, so
-// that a port open on it is hung up, as a line whose far end is gone.
-// Writes on it then fail. Returns once the cable is gone; false when this
-// run has no cable of its own.
-bool CutCable();
-
 // While on, every change of a port's line settings fails (SetCommState
 // fails, GetCommState works) in every program of this run; see
 // testbench/ttyfault.c. False when this run has no such fault.

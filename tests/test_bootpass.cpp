@@ -265,7 +265,7 @@ TEST_F(BootPass, NoiseNaksAndAFailedWriteDoNotStopThePass)
         for (DWORD start = GetTickCount(); !sbasIn && GetTickCount() - start < 20000;)
             Sleep(5);
         EXPECT_TRUE(sim.WaitForBytesSent(12 * 10, 2000));   // the SBAS frame's NAK is out
-        EXPECT_TRUE(bench::CutCable());
+        EXPECT_TRUE(bench::HangUpCable());
     });
     options = rxsim::Options();
     options.reply = rxsim::Reply::Nak;

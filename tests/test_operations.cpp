@@ -187,7 +187,7 @@ TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
     for (DWORD start = GetTickCount(); claim == nullptr && GetTickCount() - start < 5000; Sleep(1))
         claim = OpenMutexW(SYNCHRONIZE, FALSE, L"SerialPortInUse COM3:");
     EXPECT_NE(claim, nullptr) << "the operation never opened the port";
-    EXPECT_TRUE(bench::CutCable());
+    EXPECT_TRUE(bench::HangUpCable());
     operation.join();
     CloseHandle(claim);
 
