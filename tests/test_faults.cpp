@@ -143,7 +143,6 @@ const auto realGetTimeouts = (decltype(&GetCommTimeouts))(void *)GetProcAddress(
 const auto realSetTimeouts = (decltype(&SetCommTimeouts))(void *)GetProcAddress(kernel32, "SetCommTimeouts");
 const auto realSetState = (decltype(&SetCommState))(void *)GetProcAddress(kernel32, "SetCommState");
 
-std::atomic<long> reads{ 0 };           // every read through a counting hook
 // A line error as a port with fAbortOnError reports it: every read fails
 // until ClearCommError is called.
 std::atomic<bool> lineError{ false };
@@ -153,12 +152,6 @@ const COMMTIMEOUTS kDriverWriteTimeouts = { 0, 0, 0, 3, 700 };
 bool failSetTimeouts = false;
 std::vector<COMMTIMEOUTS> timeoutsSet;   // on the transaction's thread only
 std::vector<DCB> statesSet;
-
-BOOL WINAPI CountedRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
-{
-    reads++;
-    return realRead(file, buffer, count, got, overlapped);
-}
 
 BOOL WINAPI ErringRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
 {
@@ -666,54 +659,6 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
     EXPECT_EQ(bench::GetSetting(L"GSA"), 1u);
     EXPECT_EQ(sim.Saved().rate[kGSA], 1);
     ExpectRecovered();
-}
-
-// The cable hangs up in the middle of a boot pass: from then on the port
-// reports nothing, every write fails, and every read of the line burns the
-// processor until its time-out (Wine polls the dead line in a loop). Once
-// the listener has found the line gone it does not read it again while the
-// port cannot answer, and the pass ends as against a silent receiver:
-// counts of 100, the port closed, the power line set, the exit line, the
-// result, and the registry as it was.
-TEST_F(Faults, CableHangingUpMidPassIsWaitedOutNotSpunOn)
-{
-    const int kPollLimit = 100;
-    bench::SetAllSettings(1);
-    TakeBaseline();
-    StartReceiver();
-    bench::ImportHook read(driver, "ReadFile", (void *)port::CountedRead);
-    ASSERT_TRUE(read.installed());
-
-    DWORD result = 0;
-    std::thread pass([&] { result = rxbInit(L"Drivers\\Active\\42", nullptr); });
-    // The last sentence's frame is in and answered; hang up before SBAS.
-    bool answered = sim.WaitForFrames(kSentenceCount, 20000) && sim.WaitForBytesSent(kSentenceCount * 10, 2000);
-    EXPECT_TRUE(answered);
-    bool hungUp = answered && bench::HangUpCable();
-    EXPECT_TRUE(hungUp);
-    long readsBefore = port::reads;
-    pass.join();
-    long reads = port::reads - readsBefore;
-
-    EXPECT_EQ(result, kDeviceContext);
-    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
-    ASSERT_EQ(lines.counts.size(), (size_t)kSentenceCount + 2) << ::testing::PrintToString(lines.steps);
-    for (int i = 0; i < kSentenceCount; i++)
-        EXPECT_LT(lines.counts[i], 10) << "sentence " << i;
-    EXPECT_EQ(lines.counts[kSentenceCount], kPollLimit);
-    EXPECT_EQ(lines.counts[kSentenceCount + 1], kPollLimit);
-    ASSERT_GE(lines.steps.size(), 4u);
-    EXPECT_EQ(lines.steps[lines.steps.size() - 3], "Save MSG Count = #\r\n");
-    EXPECT_EQ(lines.steps[lines.steps.size() - 2], "Closed Port!\r\n");
-    EXPECT_EQ(lines.steps.back(), "####       RXB_Init exiting        ####\r\n");
-    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
-    for (const wchar_t *name : bench::kSettingNames)
-        EXPECT_EQ(bench::GetSetting(name), 1u) << name;
-    // The read in progress when the line went, perhaps one more: not one
-    // for each of the 10 s of read periods that follow.
-    EXPECT_LE(reads, 3);
-    sim.Stop();
-    EXPECT_EQ(bench::ThreadCount(), threads);
 }
 
 // The port's time-outs: only the read time-outs are the system's to
