@@ -414,9 +414,10 @@ TEST_F(Faults, ReceiverGoneBeforeTheSaveStillRecordsTheSetting)
     ExpectRecovered();
 }
 
-// Unplugged between two operations: every program that wants the port
-// fails at the open, sends nothing and stores nothing; plugged back in,
-// the next operation works.
+// Unplugged between two operations, or swapped for a port without a DCB:
+// every program that wants the port fails at the open, sends nothing,
+// stores nothing and tells its caller; plugged back in, the next operation
+// works.
 TEST_F(Faults, CablePulledBetweenOperationsFailsCleanlyAndWorksWhenBack)
 {
     TakeBaseline();
@@ -435,7 +436,10 @@ TEST_F(Faults, CablePulledBetweenOperationsFailsCleanlyAndWorksWhenBack)
         "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
         "####       RXB_INIT Entered        ####\r\n", "SetNMEASentences: ConfigGPS == 2\r\n",
         "SetNMEASentences: CreateFile Failed 2\r\n",
+        "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n",
     };
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
+    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
     EXPECT_EQ(bench::DebugLines(), expected);
     EXPECT_EQ(bench::GetSetting(L"GGA"), 0u);
     EXPECT_EQ(bench::GetSetting(L"GLL"), 0u);
@@ -720,58 +724,6 @@ TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
 
 // ---- what the registry holds ----
 
-// "ConfigGPS" is read whole into 4 bytes whatever its type; anything longer
-// counts as absent (2). The setup program keeps the port's rate for any
-// selector but 1 and 2; the driver runs at 38400 for any but 1.
-TEST_F(Faults, OddBaudSelectorsPickTheRateByEachProgramsRule)
-{
-    struct Case {
-        const char *name;
-        DWORD type;
-        Bytes data;
-        const char *line;   // after "SetNMEASentences: "
-        DWORD setupRate, bootRate;
-    };
-    auto dword = [](DWORD value) { return Bytes((uint8_t *)&value, (uint8_t *)&value + 4); };
-    const Case cases[] = {
-        { "0", REG_DWORD, dword(0), "ConfigGPS == 0", CBR_4800, CBR_38400 },
-        { "0xFFFFFFFF", REG_DWORD, dword(0xFFFFFFFF), "ConfigGPS == -1", CBR_4800, CBR_38400 },
-        // The text "1" is the number 0x31, not 1.
-        { "string \"1\"", REG_SZ, { '1', 0, 0, 0 }, "ConfigGPS == 49", CBR_4800, CBR_38400 },
-        { "string \"38400\"", REG_SZ, { '3', 0, '8', 0, '4', 0, '0', 0, '0', 0, 0, 0 },
-          "ERROR: Unable to read * registry value", CBR_38400, CBR_38400 },
-        // Too long to read whole, although its first four bytes say 1.
-        { "8 bytes", REG_QWORD, { 1, 0, 0, 0, 0, 0, 0, 0 }, "ERROR: Unable to read * registry value",
-          CBR_38400, CBR_38400 },
-        { "1 byte", REG_BINARY, { 1 }, "ConfigGPS == 1", CBR_9600, CBR_9600 },
-        { "no bytes", REG_BINARY, {}, "ConfigGPS == 0", CBR_4800, CBR_38400 },
-    };
-    TakeBaseline();
-    for (const Case &c : cases) {
-        for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
-            bool setup = rule == &kSetupLinkRule;
-            SCOPED_TRACE(std::string(c.name) + (setup ? ", setup" : ", boot"));
-            bench::SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
-            EXPECT_TRUE(bench::SetCom3Rate(CBR_4800));
-            bench::ClearDebugCapture();
-
-            ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
-            DCB actual = {};
-            actual.DCBlength = sizeof(actual);
-            EXPECT_TRUE(GetCommState(g_transaction.port, &actual));
-            CloseReceiverPort();
-
-            EXPECT_EQ(actual.BaudRate, setup ? c.setupRate : c.bootRate);
-            std::string line = std::string("SetNMEASentences: ") + c.line + "\r\n";
-            size_t star = line.find('*');
-            if (star != std::string::npos)
-                line.replace(star, 1, setup ? "Configured" : "ConfigGPS");
-            EXPECT_EQ(bench::DebugLines(), std::vector<std::string>{ line });
-        }
-    }
-    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
-}
-
 // Each setting is read whole into 4 bytes whatever its type: shorter values
 // count by their bytes, longer ones as absent (off). The boot pass sends
 // what those flags say, drives the power line from "PWR" read the same way,
@@ -830,7 +782,7 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
 }
 
 // Neither key there: the operations still reconfigure the receiver at
-// 38400 baud, record nothing and create no key. A value of another type is
+// 38400 baud and drive the power line, record nothing and create no key. A value of another type is
 // replaced by a proper 4-byte REG_DWORD when the setting is next changed.
 TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
 {
@@ -847,6 +799,8 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
     EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, steps);
     for (const rxsim::ReceivedFrame &frame : sim.Frames())
         EXPECT_EQ(frame.nearEndBaud, (DWORD)CBR_38400);
+    SetGpsPower(1);
+    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
     EXPECT_FALSE(KeyExists(L"Kestrana"));
 
     bench::CreateKestranaKeys();
