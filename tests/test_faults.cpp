@@ -81,25 +81,20 @@ std::string EchoedText()
     return echo;
 }
 
-// A registry value exactly as stored: type and bytes.
-struct RawValue {
-    DWORD type;
-    Bytes data;
-    bool operator==(const RawValue &other) const { return type == other.type && data == other.data; }
-};
-
+// A settings value exactly as stored: type and bytes; nothing when absent.
+using RawValue = std::pair<DWORD, Bytes>;
 std::optional<RawValue> ReadRaw(const wchar_t *name)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return std::nullopt;
     RawValue value = { 0, Bytes(64) };
-    DWORD size = (DWORD)value.data.size();
-    LONG result = RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+    DWORD size = (DWORD)value.second.size();
+    LONG result = RegQueryValueExW(key, name, nullptr, &value.first, value.second.data(), &size);
     RegCloseKey(key);
     if (result != ERROR_SUCCESS)
         return std::nullopt;
-    value.data.resize(size);
+    value.second.resize(size);
     return value;
 }
 
@@ -767,9 +762,7 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
     EXPECT_EQ(frames, expected);
     EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
     for (const Value &v : values) {
-        std::optional<RawValue> stored = ReadRaw(v.name);
-        ASSERT_TRUE(stored.has_value()) << v.name;
-        EXPECT_TRUE(*stored == (RawValue{ v.type, v.data })) << v.name;
+        EXPECT_EQ(ReadRaw(v.name), RawValue(v.type, v.data)) << v.name;
     }
     EXPECT_FALSE(ReadRaw(L"DTM").has_value());
     ExpectRecovered();
@@ -800,9 +793,7 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
     bench::CreateKestranaKeys();
     bench::SetRawValue(true, L"RMC", REG_SZ, L"on", 6);
     EXPECT_TRUE(ToggleNMEA(kRMC, 0));
-    std::optional<RawValue> rmc = ReadRaw(L"RMC");
-    ASSERT_TRUE(rmc.has_value());
-    EXPECT_TRUE(*rmc == (RawValue{ REG_DWORD, { 0, 0, 0, 0 } }));
+    EXPECT_EQ(ReadRaw(L"RMC"), RawValue(REG_DWORD, Bytes(4, 0)));
     ExpectRecovered();
 }
 
