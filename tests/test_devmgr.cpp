@@ -214,11 +214,33 @@ TEST_F(DevMgr, UntouchedOutputsAndADeviceLeftUp)
     });
     EXPECT_EQ(0, CountStarting(exercised.lines, "devmgr: FreeLibrary"));
 
+    // A devmgr killed in the middle of Init leaves the device's active key
+    // behind. The next one starts, as a real boot does, with an empty
+    // active list: the device gets Drivers\Active\01 again.
+    entry.extra = {{L"InitDelay", 30000}};
+    AddEntry(entry);
+    std::wstring killed = L"\"" + bench::BinPath(L"devmgr.exe") + L"\" --key Quiet";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &killed[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    for (int i = 0; i < 250 && ActiveKeys() == 0; i++)
+        Sleep(20);
+    TerminateProcess(info.hProcess, 1);
+    WaitForSingleObject(info.hProcess, 5000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    ASSERT_EQ(1, ActiveKeys()) << "the killed run should have left its key";
+    entry.extra = {{L"InitDelay", 0}};
+    AddEntry(entry);
+
     // Neither option: Init only; the device stays up until devmgr ends,
     // and its active key goes with it.
     DevmgrRun plain = Devmgr(L"");
     EXPECT_EQ(0u, plain.exitCode);
     ExpectInOrder(plain.lines, {
+        "devmgr: 1 active key(s) of an earlier run removed",
+        "devmgr: active key Drivers\\Active\\01: Key=Drivers\\BuiltIn\\Quiet Name=TST1:",
         "devmgr: TST_Init returned 0x7E570001",
         "devmgr: active key Drivers\\Active\\01 removed",
         "devmgr: every driver initialised",

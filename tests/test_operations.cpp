@@ -145,30 +145,6 @@ TEST_F(Operations, GpsPowerDrivesTheLineAndStoresWithoutTouchingThePort)
     EXPECT_TRUE(bench::DebugCalls().empty());
 }
 
-// Nothing was sent, so nothing may be stored, and the caller learns of it.
-TEST_F(Operations, PortThatCannotBeOpenedSendsAndStoresNothing)
-{
-    StartReceiver();
-    bench::SetSetting(L"GGA", 0);
-    bench::SetSetting(L"SBAS", 1);
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
-    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
-    EXPECT_FALSE(ToggleSBAS(0));
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
-    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
-
-    std::vector<std::string> expected = {
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
-        "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n",
-    };
-    EXPECT_EQ(bench::DebugLines(), expected);
-    EXPECT_EQ(bench::GetSetting(L"GGA"), 0u);
-    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
-    Sleep(100);
-    EXPECT_TRUE(sim.BytesReceived().empty());
-}
-
 // Neither a NAK nor a failed write (on a line cut once the port is open)
 // stops the operation: it goes on, writes the save frame and records it.
 TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
@@ -200,18 +176,6 @@ TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
     EXPECT_EQ(lines.counts, (std::vector<int>{ 200, 200 }));
     EXPECT_EQ(bench::GetSetting(L"GBS"), 1u);
     EXPECT_EQ(sim.Frames().size(), 2u);
-}
-
-TEST_F(Operations, MissingSettingsKeyStillReconfiguresTheReceiver)
-{
-    StartReceiver();
-    bench::DeleteSettingsKey();
-    EXPECT_TRUE(ToggleNMEA(kZDA, 1));
-    EXPECT_EQ(sim.Saved().rate[kZDA], 1);
-    EXPECT_FALSE(bench::GetSetting(L"ZDA").has_value());
-    SetGpsPower(1);
-    EXPECT_FALSE(bench::GetSetting(L"PWR").has_value());
-    EXPECT_EQ(bench::KtapiJournal().size(), 2u);
 }
 
 TEST_F(Operations, NoSuchSentenceDoesNothing)

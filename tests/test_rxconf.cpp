@@ -89,6 +89,18 @@ void PumpFor(DWORD ms)
     }
 }
 
+// The dialog once it is shown (FindWindow sees it before WM_INITDIALOG has
+// finished), pumping this thread's messages meanwhile; nothing after ms.
+HWND WaitForDialog(DWORD ms)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; PumpFor(10)) {
+        HWND found = FindWindowW(L"#32770", L"NMEA Sentences");
+        if (found != nullptr && IsWindowVisible(found))
+            return found;
+    }
+    return nullptr;
+}
+
 std::wstring RxconfCommand()
 {
     return L"\"" + bench::BinPath(L"rxconf.exe") + L"\"";
@@ -122,12 +134,7 @@ protected:
     void StartProgram()
     {
         ASSERT_TRUE(program_.Start(RxconfCommand()));
-        for (DWORD start = GetTickCount(); dialog_ == nullptr && GetTickCount() - start < 10000;) {
-            HWND found = FindWindowW(L"#32770", L"NMEA Sentences");
-            if (found != nullptr && IsWindowVisible(found))
-                dialog_ = found;
-            Sleep(10);
-        }
+        dialog_ = WaitForDialog(10000);
         ASSERT_NE(dialog_, nullptr) << "no visible dialog\n" << program_.Text();
     }
 
@@ -550,14 +557,7 @@ TEST_F(Rxconf, TwoCopiesStartedTogetherLeaveOneRunning)
         ASSERT_GE(ended, 0) << "both copies stay up";
         EXPECT_EQ(code, 0u);
         bench::DebuggedProcess &running = copies[1 - ended];
-        HWND dialog = nullptr;
-        for (int i = 0; i < 100 && dialog == nullptr; i++) {
-            HWND found = FindWindowW(L"#32770", L"NMEA Sentences");
-            if (found != nullptr && IsWindowVisible(found))
-                dialog = found;
-            else
-                PumpFor(50);
-        }
+        HWND dialog = WaitForDialog(5000);
         ASSERT_NE(dialog, nullptr) << running.Text();
         PumpFor(300);
         EXPECT_FALSE(running.Exited());

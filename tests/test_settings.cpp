@@ -1,7 +1,7 @@
 // The settings store and the power line, against the real registry and the
 // KTAPI stand-in. (Values of other types and sizes, and odd baud selectors,
 // are read through the programs in Faults.OddSettingValuesReachTheBootPassByTheirBytes
-// and Faults.OddBaudSelectorsPickTheRateByEachProgramsRule.)
+// and Transaction.OpenConfiguresThePortByEachProgramsRule.)
 #include <gtest/gtest.h>
 
 #include "debugcapture.h"

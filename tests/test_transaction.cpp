@@ -174,66 +174,93 @@ TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
 
 // Port settings by each program's rule. Flag word: bits 0x276E cleared and
 // 0x1011 set (binary, DTR and RTS on, no parity, no flow control), the rest
-// as the port reported them.
+// as the port reported them. "ConfigGPS" is read whole into 4 bytes
+// whatever its type; anything longer counts as absent (2). The setup program
+// keeps the port's rate for any selector but 1 and 2; the driver runs at
+// 38400 for any but 1. No registry handle is kept, however the read went.
 TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
 {
-    struct Case { bool configKey; bool hasValue; DWORD selector; DWORD setupRate; DWORD bootRate; };
-    const Case cases[] = {
-        { true, true, 1, CBR_9600, CBR_9600 },
-        { true, true, 2, CBR_38400, CBR_38400 },
-        { true, true, 3, CBR_4800, CBR_38400 },  // setup keeps what the port reported
-        { true, false, 0, CBR_38400, CBR_38400 },
-        { false, false, 0, CBR_38400, CBR_38400 },
+    using Bytes = std::vector<uint8_t>;
+    auto dword = [](DWORD value) { return Bytes((uint8_t *)&value, (uint8_t *)&value + 4); };
+    const char kUnreadable[] = "ERROR: Unable to read * registry value";
+    const DWORD kNoKey = 0xFFFFFFFF;
+    struct Case {
+        const char *name;
+        DWORD type;          // REG_NONE: no "ConfigGPS" value; kNoKey: no key at all
+        Bytes data;
+        const char *line;    // after "SetNMEASentences: "; '*' is the program's name for the value
+        DWORD setupRate, bootRate;
     };
-    StartReceiver();
-    for (const Case &c : cases) {
-        for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
-            bench::CreateKestranaKeys();
-            if (!c.configKey)
-                bench::DeleteKestranaKeys();
-            else if (c.hasValue)
-                bench::SetConfigGPS(c.selector);
-            ASSERT_TRUE(bench::SetCom3Rate(CBR_4800));
-            DCB before = bench::Com3Dcb();
-            bench::ClearDebugCapture();
+    const Case cases[] = {
+        { "1", REG_DWORD, dword(1), "ConfigGPS == 1", CBR_9600, CBR_9600 },
+        { "2", REG_DWORD, dword(2), "ConfigGPS == 2", CBR_38400, CBR_38400 },
+        { "3", REG_DWORD, dword(3), "ConfigGPS == 3", CBR_4800, CBR_38400 },   // setup keeps the port's rate
+        { "0", REG_DWORD, dword(0), "ConfigGPS == 0", CBR_4800, CBR_38400 },
+        { "0xFFFFFFFF", REG_DWORD, dword(0xFFFFFFFF), "ConfigGPS == -1", CBR_4800, CBR_38400 },
+        { "absent", REG_NONE, {}, kUnreadable, CBR_38400, CBR_38400 },
+        { "no key", kNoKey, {}, nullptr, CBR_38400, CBR_38400 },
+        // The text "1" is the number 0x31, not 1.
+        { "string \"1\"", REG_SZ, { '1', 0, 0, 0 }, "ConfigGPS == 49", CBR_4800, CBR_38400 },
+        { "string \"38400\"", REG_SZ, { '3', 0, '8', 0, '4', 0, '0', 0, '0', 0, 0, 0 }, kUnreadable, CBR_38400,
+          CBR_38400 },
+        // Too long to read whole, although its first four bytes say 1.
+        { "8 bytes", REG_QWORD, { 1, 0, 0, 0, 0, 0, 0, 0 }, kUnreadable, CBR_38400, CBR_38400 },
+        { "1 byte", REG_BINARY, { 1 }, "ConfigGPS == 1", CBR_9600, CBR_9600 },
+        { "no bytes", REG_BINARY, {}, "ConfigGPS == 0", CBR_4800, CBR_38400 },
+    };
+    // The first round settles what Wine keeps after the port's first use;
+    // the second is counted.
+    DWORD handles = 0;
+    for (int round = 0; round < 2; round++) {
+        for (const Case &c : cases) {
+            for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
+                bool setup = rule == &kSetupLinkRule;
+                SCOPED_TRACE(std::string(c.name) + (setup ? ", setup" : ", boot"));
+                bench::CreateKestranaKeys();
+                if (c.type == kNoKey)
+                    bench::DeleteKestranaKeys();
+                else if (c.type != REG_NONE)
+                    bench::SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
+                ASSERT_TRUE(bench::SetCom3Rate(CBR_4800));
+                DCB before = bench::Com3Dcb();
+                bench::ClearDebugCapture();
 
-            ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
-            DCB written = g_transaction.dcb;
-            DCB actual = {};
-            actual.DCBlength = sizeof(actual);
-            GetCommState(g_transaction.port, &actual);
-            CloseReceiverPort();
-            DCB closed = bench::Com3Dcb();   // the port's own state after the close
+                ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
+                DCB written = g_transaction.dcb;
+                DCB actual = {};
+                actual.DCBlength = sizeof(actual);
+                GetCommState(g_transaction.port, &actual);
+                CloseReceiverPort();
+                DCB closed = bench::Com3Dcb();   // the port's own state after the close
 
-            DWORD rate = rule == &kSetupLinkRule ? c.setupRate : c.bootRate;
-            SCOPED_TRACE("selector " + std::to_string(c.selector) + (c.hasValue ? "" : " absent") +
-                         (rule == &kSetupLinkRule ? ", setup" : ", boot"));
-            EXPECT_EQ(written.DCBlength, 28u);
-            EXPECT_EQ(written.BaudRate, rate);
-            EXPECT_EQ(actual.BaudRate, rate);
-            EXPECT_EQ(written.ByteSize, 8);
-            EXPECT_EQ(written.Parity, NOPARITY);
-            EXPECT_EQ(written.StopBits, ONESTOPBIT);
-            EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
-            // The close keeps the line as written but for DTR and RTS, which
-            // a pseudo-terminal always reports as enabled: the rest is read back.
-            EXPECT_TRUE(closed.BaudRate == rate && closed.ByteSize == 8 && closed.Parity == NOPARITY &&
-                        closed.StopBits == ONESTOPBIT && closed.fBinary && !closed.fOutX && !closed.fInX);
+                DWORD rate = setup ? c.setupRate : c.bootRate;
+                EXPECT_EQ(written.DCBlength, 28u);
+                EXPECT_EQ(written.BaudRate, rate);
+                EXPECT_EQ(actual.BaudRate, rate);
+                EXPECT_EQ(written.ByteSize, 8);
+                EXPECT_EQ(written.Parity, NOPARITY);
+                EXPECT_EQ(written.StopBits, ONESTOPBIT);
+                EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
+                // The close keeps the line as written but for DTR and RTS, which
+                // a pseudo-terminal always reports as enabled: the rest is read back.
+                EXPECT_TRUE(closed.BaudRate == rate && closed.ByteSize == 8 && closed.Parity == NOPARITY &&
+                            closed.StopBits == ONESTOPBIT && closed.fBinary && !closed.fOutX && !closed.fInX);
 
-            std::vector<std::string> lines = bench::DebugLines();
-            if (!c.configKey)
-                EXPECT_TRUE(lines.empty());
-            else if (c.hasValue)
-                EXPECT_EQ(lines, std::vector<std::string>{ "SetNMEASentences: ConfigGPS == " +
-                                                           std::to_string(c.selector) + "\r\n" });
-            else if (rule == &kSetupLinkRule)
-                EXPECT_EQ(lines, std::vector<std::string>{
-                    "SetNMEASentences: ERROR: Unable to read Configured registry value\r\n" });
-            else
-                EXPECT_EQ(lines, std::vector<std::string>{
-                    "SetNMEASentences: ERROR: Unable to read ConfigGPS registry value\r\n" });
+                std::vector<std::string> lines;
+                if (c.line != nullptr) {
+                    std::string line = std::string("SetNMEASentences: ") + c.line + "\r\n";
+                    size_t star = line.find('*');
+                    if (star != std::string::npos)
+                        line.replace(star, 1, setup ? "Configured" : "ConfigGPS");
+                    lines.push_back(line);
+                }
+                EXPECT_EQ(bench::DebugLines(), lines);
+            }
         }
+        if (round == 0)
+            handles = bench::HandleCount();
     }
+    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
 }
 
 TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
