@@ -194,8 +194,10 @@ TEST_F(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
     }
     bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
     EXPECT_EQ(lines.steps[1], "SetNMEASentences: ConfigGPS == 1\r\n");
+    // Each ACK takes about 10 ms of a 9600-baud line; a loaded machine may
+    // add a poll or two, a lost reply would run to 100.
     for (int count : lines.counts)
-        EXPECT_LE(count, 2);
+        EXPECT_LE(count, 4);
     EXPECT_EQ(rxsim::Describe(sim.Saved()), "GGA GSA ZDA, SBAS on");
     EXPECT_EQ(bench::KtapiJournal(), kPowerOff);
 }
