@@ -15,26 +15,20 @@ static const BYTE kIdAckAck = 0x01;
 // A frame longer than the buffer is read through in buffer-sized pieces and
 // dropped. It ends early when the line goes quiet (a truncated frame) or the
 // listener is told to stop. The first two payload bytes stay at the start
-// of the body for the ACK line, whatever the later pieces held.
+// of the body for the ACK line: later pieces land after them.
 static void DiscardBody(ReplySource *source, DWORD remaining)
 {
     BYTE *body = source->frame + kFrameHeaderLength;
-    BYTE head[2] = { 0, 0 };
-    BOOL first = TRUE;
+    DWORD kept = 0;
     while (remaining > 0 && source->keepGoing(source->context)) {
-        DWORD piece = remaining < (DWORD)kFrameBodyRoom ? remaining : (DWORD)kFrameBodyRoom;
-        DWORD got = source->read(source->context, body, piece);
-        if (first) {
-            head[0] = body[0];
-            head[1] = body[1];
-            first = FALSE;
-        }
+        DWORD room = (DWORD)kFrameBodyRoom - kept;
+        DWORD piece = remaining < room ? remaining : room;
+        DWORD got = source->read(source->context, body + kept, piece);
         if (got < piece)
-            break;
+            return;
         remaining -= got;
+        kept = 2;
     }
-    body[0] = head[0];
-    body[1] = head[1];
 }
 
 BOOL ScanNextUnit(ReplySource *source)
