@@ -7,72 +7,32 @@
 // Where an operation's fixed 10 s poll limit would only make a test slow,
 // the transaction's steps are driven directly with a small limit; the full
 // operations run where their registry outcome is the point.
-#include <gtest/gtest.h>
-
-#include "debugcapture.h"
 #include "debugtap.h"
-#include "fixtures.h"
 #include "importhook.h"
-#include "linecheck.h"
+#include "linktest.h"
 #include "operations.h"
 #include "runcapture.h"
-#include "rxsim.h"
 #include "transaction.h"
-#include "ubxcatalog.h"
 
 #include <sddl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
-const DWORD kDeviceContext = 0x89144233;
-// Handles the test bench itself may open once, late (the wait event of a
-// lock the first time two threads contend for it).
-const DWORD kBenchHandleSlack = 2;
-const std::vector<std::string> kPowerOn = { "KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)" };
-
-Bytes Of(UbxFrame frame)
-{
-    return Bytes(frame.bytes, frame.bytes + frame.length);
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-bool Contains(const std::vector<std::string> &lines, const std::string &line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// The listener's two lines for an ACK of class 6, message id ("0x1").
-std::vector<std::string> AckLines(const char *id)
-{
-    return { "UBX MSG: [0x5]-[0x1] size 2\r\n", std::string("     ACK of [0x6]-[") + id + "]\r\n" };
-}
+using namespace bench;
 
 // What the setup program echoed: its one-character calls in order (an
 // echoed NUL arrives as an empty call).
 std::string EchoedText()
 {
     std::string echo;
-    for (const std::string &call : bench::DebugCalls()) {
+    for (const std::string &call : DebugCalls()) {
         if (call.empty())
             echo += '\0';
         else if (call.size() == 1)
@@ -203,14 +163,13 @@ BOOL WINAPI RecordedSetState(HANDLE file, LPDCB dcb)
 
 }  // namespace port
 
-// opchild.exe run without a debugger (the test bench's debugger keeps a few
-// handles per program it has run, which would blur the handle count); ended
-// and waited for when it goes out of scope.
+// opchild.exe run without a debugger; ended and waited for when it goes out
+// of scope.
 struct PlainChild {
     PROCESS_INFORMATION info = {};
     explicit PlainChild(const std::wstring &arguments)
     {
-        std::wstring line = L"\"" + bench::BinPath(L"opchild.exe") + L"\" " + arguments;
+        std::wstring line = L"\"" + BinPath(L"opchild.exe") + L"\" " + arguments;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
@@ -231,7 +190,7 @@ struct PlainChild {
     }
 };
 
-class Faults : public ::testing::Test {
+class Faults : public LinkTest {
 protected:
     void SetUp() override
     {
@@ -240,31 +199,17 @@ protected:
         {
             SCOPED_TRACE("settle");
         }
-        bench::CreateKestranaKeys();
-        bench::SetConfigGPS(2);
-        bench::ClearKtapiJournal();
-        bench::StartDebugCapture();
-        rxbInit = bench::LoadBootDriver(&driver);
-        ASSERT_NE(rxbInit, nullptr);
-        bench::SetDebugCallHook([this](const std::string &call) {
-            if (!bench::IsListenerLine(call))
+        LinkTest::SetUp();
+        LoadDriver();
+        SetDebugCallHook([this](const std::string &call) {
+            if (!IsListenerLine(call))
                 return;
             std::lock_guard<std::mutex> lock(mutex);
             if ((size_t)outstanding < byFrame.size())
                 byFrame[outstanding].push_back(call);
         });
     }
-    void TearDown() override
-    {
-        bench::SetDebugCallHook(nullptr);
-        sim.Stop();
-        bench::PlugCom3(bench::Com3::Cable);
-        if (driver != nullptr)
-            FreeLibrary(driver);
-        bench::DeleteKestranaKeys();
-    }
 
-    void StartReceiver(const rxsim::Options &options = rxsim::Options()) { ASSERT_TRUE(sim.Start(options)); }
 
     // Frames through one transaction in the programs' order, one listener
     // each, with the poll limit of each frame (the last one given holds for
@@ -313,9 +258,9 @@ protected:
         StartReceiver();
         RunTransaction(&kBootLinkRule, { NmeaFrame(kGGA, TRUE) }, { 20 });
         sim.Stop();
-        threads = bench::ThreadCount();
-        handles = bench::HandleCount();
-        bench::ClearDebugCapture();
+        threads = ThreadCount();
+        handles = HandleCount();
+        ClearDebugCapture();
     }
 
     // After a fault: no listener, port or handle left, and a transaction on
@@ -325,8 +270,8 @@ protected:
         sim.Stop();
         EXPECT_EQ(g_transaction.listener, nullptr);
         EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(bench::ThreadCount(), threads);
-        EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
+        EXPECT_EQ(ThreadCount(), threads);
+        EXPECT_LE(HandleCount(), handles + kBenchHandleSlack);
 
         StartReceiver();
         std::vector<int> counts = RunTransaction(&kSetupLinkRule, { NmeaFrame(kVTG, FALSE) }, { 40 });
@@ -340,9 +285,6 @@ protected:
         sim.Stop();
     }
 
-    rxsim::Simulator sim;
-    HMODULE driver = nullptr;
-    bench::StreamInitFn rxbInit = nullptr;
     int threads = 0;
     DWORD handles = 0;
 
@@ -370,11 +312,9 @@ TEST_F(Faults, ReceiverGoingAwayMidTransactionLooksSilent)
 
     ASSERT_EQ(counts.size(), 3u);
     EXPECT_LE(counts[0], 2);
-    EXPECT_EQ(counts[1], 8);
-    EXPECT_EQ(counts[2], 8);
+    EXPECT_EQ(std::vector<int>(counts.begin() + 1, counts.end()), (std::vector<int>{ 8, 8 }));
     EXPECT_EQ(ListenerLinesOf(0), AckLines("0x1"));
-    EXPECT_TRUE(ListenerLinesOf(1).empty());
-    EXPECT_TRUE(ListenerLinesOf(2).empty());
+    EXPECT_TRUE(ListenerLinesOf(1).empty() && ListenerLinesOf(2).empty());
     ASSERT_EQ(sim.Frames().size(), 1u);
     EXPECT_EQ(sim.Current().rate[kGSV], 0);
     // The next receiver on the cable also gets the two frames sent while
@@ -382,62 +322,52 @@ TEST_F(Faults, ReceiverGoingAwayMidTransactionLooksSilent)
     // would not). It applies them before the next transaction's frame.
     ExpectRecovered();
 
-    bench::ClearDebugCapture();
-    options.current.sbas = false;
-    options.bbr.sbas = false;
+    ClearDebugCapture();
+    options.current.sbas = options.bbr.sbas = false;
     StartReceiver(options);
     EXPECT_TRUE(ToggleSBAS(1));
 
-    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
-    std::vector<std::string> steps = {
-        "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 16 bytes\r\n", "Count = #\r\n",
-        "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n",
-    };
-    EXPECT_EQ(lines.steps, steps);
+    SplitLines lines = SplitByThread(DebugLines());
+    EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 16 bytes\r\n",
+                                     "Count = #\r\n", "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     ASSERT_EQ(lines.counts.size(), 2u);
     EXPECT_LE(lines.counts[0], 2);
     EXPECT_EQ(lines.counts[1], 200);
     EXPECT_TRUE(sim.Current().sbas);
     EXPECT_FALSE(sim.Saved().sbas);
-    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
+    EXPECT_EQ(GetSetting(L"SBAS"), 1u);
     ExpectRecovered();
 }
 
 // Unplugged between two operations, or swapped for a port without a DCB:
-// every program that wants the port fails at the open, sends nothing,
-// stores nothing and tells its caller; plugged back in, the next operation
-// works.
+// each operation fails at the open, sends nothing, stores nothing and tells
+// its caller; plugged back in, the next operation works. (The boot pass on
+// such ports: BootPass.PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything.)
 TEST_F(Faults, CablePulledBetweenOperationsFailsCleanlyAndWorksWhenBack)
 {
     TakeBaseline();
     StartReceiver();
-    bench::SetAllSettings(1);
-    bench::SetSetting(L"GLL", 0);
+    SetAllSettings(1);
+    SetSetting(L"GLL", 0);
     EXPECT_TRUE(ToggleNMEA(kGGA, 0));
 
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
-    bench::ClearDebugCapture();
+    ASSERT_TRUE(PlugCom3(Com3::Missing));
+    ClearDebugCapture();
     EXPECT_FALSE(ToggleNMEA(kGLL, 1));
     EXPECT_FALSE(ToggleSBAS(0));
-    EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-    std::vector<std::string> expected = {
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
-        "####       RXB_INIT Entered        ####\r\n", "SetNMEASentences: ConfigGPS == 2\r\n",
-        "SetNMEASentences: CreateFile Failed 2\r\n",
-        "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n",
-    };
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
+    ASSERT_TRUE(PlugCom3(Com3::NoDcb));
     EXPECT_FALSE(ToggleNMEA(kGGA, 1));
-    EXPECT_EQ(bench::DebugLines(), expected);
-    EXPECT_EQ(bench::GetSetting(L"GGA"), 0u);
-    EXPECT_EQ(bench::GetSetting(L"GLL"), 0u);
-    EXPECT_EQ(bench::GetSetting(L"SBAS"), 1u);
-    EXPECT_TRUE(bench::KtapiJournal().empty());
+    EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
+                                      "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
+                                      "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n" }));
+    EXPECT_EQ(GetSetting(L"GGA"), 0u);
+    EXPECT_EQ(GetSetting(L"GLL"), 0u);
+    EXPECT_EQ(GetSetting(L"SBAS"), 1u);
+    EXPECT_TRUE(KtapiJournal().empty());
 
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
+    ASSERT_TRUE(PlugCom3(Com3::Cable));
     EXPECT_TRUE(ToggleNMEA(kGLL, 1));
-    EXPECT_EQ(bench::GetSetting(L"GLL"), 1u);
+    EXPECT_EQ(GetSetting(L"GLL"), 1u);
     EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGGA, FALSE)), Of(SaveFrame(kSaveMessages)),
                                             Of(NmeaFrame(kGLL, TRUE)), Of(SaveFrame(kSaveMessages)) }));
     EXPECT_EQ(sim.Saved().rate[kGLL], 1);
@@ -520,7 +450,7 @@ TEST_F(Faults, MisbehavingReceiverNeverDerailsTheListener)
             if (rule == &kBootLinkRule && c.echo && c.echo->empty())
                 continue;
             SCOPED_TRACE(std::string(c.name) + (rule == &kSetupLinkRule ? ", setup" : ", boot"));
-            bench::ClearDebugCapture();
+            ClearDebugCapture();
             transactions++;
             std::vector<int> counts = RunTransaction(
                 rule, { NmeaFrame(kGBS, TRUE), SaveFrame(kSaveMessages) }, { kLimit }, [&](size_t frame) {
@@ -594,7 +524,7 @@ TEST_F(Faults, LateReplyCountsForTheNextFrame)
     // A whole operation on the late receiver: every frame arrives whole
     // and the setting is stored.
     EXPECT_TRUE(ToggleNMEA(kZDA, 1));
-    EXPECT_EQ(bench::GetSetting(L"ZDA"), 1u);
+    EXPECT_EQ(GetSetting(L"ZDA"), 1u);
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
     ASSERT_EQ(frames.size(), 4u);
     for (const rxsim::ReceivedFrame &frame : frames) {
@@ -616,15 +546,15 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
 {
     TakeBaseline();
     HMODULE self = GetModuleHandleW(nullptr);
-    bench::ImportHook read(self, "ReadFile", (void *)port::ErringRead);
+    ImportHook read(self, "ReadFile", (void *)port::ErringRead);
     ASSERT_TRUE(read.installed());
     // Old code does not import ClearCommError at all.
-    bench::ImportHook clear(self, "ClearCommError", (void *)port::ClearingClear);
+    ImportHook clear(self, "ClearCommError", (void *)port::ClearingClear);
     StartReceiver();
 
     for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
         SCOPED_TRACE(rule == &kSetupLinkRule ? "setup" : "boot");
-        bench::ClearDebugCapture();
+        ClearDebugCapture();
         port::failedReads = 0;
         port::clears = 0;
         std::vector<int> counts = RunTransaction(rule, { NmeaFrame(kGSA, FALSE), SaveFrame(kSaveMessages) }, { 40 },
@@ -642,15 +572,15 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
     }
 
     port::failedReads = 0;
-    bench::ClearDebugCapture();
+    ClearDebugCapture();
     port::lineError = true;
     EXPECT_TRUE(ToggleNMEA(kGSA, 1));
     port::lineError = false;
-    bench::SplitLines lines = bench::SplitByThread(bench::DebugLines());
+    SplitLines lines = SplitByThread(DebugLines());
     ASSERT_EQ(lines.counts.size(), 2u);
     EXPECT_LT(lines.counts[0], 10);
     EXPECT_LE(port::failedReads, 1);
-    EXPECT_EQ(bench::GetSetting(L"GSA"), 1u);
+    EXPECT_EQ(GetSetting(L"GSA"), 1u);
     EXPECT_EQ(sim.Saved().rate[kGSA], 1);
     ExpectRecovered();
 }
@@ -664,9 +594,9 @@ TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
 {
     TakeBaseline();
     HMODULE self = GetModuleHandleW(nullptr);
-    bench::ImportHook getTimeouts(self, "GetCommTimeouts", (void *)port::DriverGetTimeouts);
-    bench::ImportHook setTimeouts(self, "SetCommTimeouts", (void *)port::RecordedSetTimeouts);
-    bench::ImportHook setState(self, "SetCommState", (void *)port::RecordedSetState);
+    ImportHook getTimeouts(self, "GetCommTimeouts", (void *)port::DriverGetTimeouts);
+    ImportHook setTimeouts(self, "SetCommTimeouts", (void *)port::RecordedSetTimeouts);
+    ImportHook setState(self, "SetCommState", (void *)port::RecordedSetState);
     ASSERT_TRUE(setTimeouts.installed());
     ASSERT_TRUE(setState.installed());
     StartReceiver();
@@ -680,34 +610,30 @@ TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
         CloseReceiverPort();
         ASSERT_EQ(port::timeoutsSet.size(), 1u);
         const COMMTIMEOUTS &set = port::timeoutsSet[0];
-        EXPECT_EQ(set.ReadIntervalTimeout, 0u);
-        EXPECT_EQ(set.ReadTotalTimeoutMultiplier, (DWORD)kReadPerByteMs);
-        EXPECT_EQ(set.ReadTotalTimeoutConstant, (DWORD)kReadIdleMs);
-        EXPECT_EQ(set.WriteTotalTimeoutMultiplier, port::kDriverWriteTimeouts.WriteTotalTimeoutMultiplier);
-        EXPECT_EQ(set.WriteTotalTimeoutConstant, port::kDriverWriteTimeouts.WriteTotalTimeoutConstant);
-        EXPECT_EQ(actual.ReadTotalTimeoutConstant, (DWORD)kReadIdleMs);
+        EXPECT_EQ((std::vector<DWORD>{ set.ReadIntervalTimeout, set.ReadTotalTimeoutMultiplier,
+                                       set.ReadTotalTimeoutConstant, set.WriteTotalTimeoutMultiplier,
+                                       set.WriteTotalTimeoutConstant, actual.ReadTotalTimeoutConstant }),
+                  (std::vector<DWORD>{ 0, kReadPerByteMs, kReadIdleMs, port::kDriverWriteTimeouts.WriteTotalTimeoutMultiplier,
+                                       port::kDriverWriteTimeouts.WriteTotalTimeoutConstant, kReadIdleMs }));
     }
 
     port::failSetTimeouts = true;
-    bench::SetSetting(L"SBAS", 0);
+    SetSetting(L"SBAS", 0);
     for (int attempt = 0; attempt < 2; attempt++) {
         SCOPED_TRACE(attempt == 0 ? "transaction" : "ToggleSBAS");
         port::statesSet.clear();
-        bench::ClearDebugCapture();
-        BOOL opened = attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1);
-        EXPECT_FALSE(opened);
-        EXPECT_EQ(bench::DebugLines(), (std::vector<std::string>{ "SetNMEASentences: ConfigGPS == 2\r\n",
-                                                                    "SetCommTimeouts Failed\r\n" }));
+        ClearDebugCapture();
+        EXPECT_FALSE(attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1));
+        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "SetCommTimeouts Failed\r\n" }));
         EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
         ASSERT_EQ(port::statesSet.size(), 2u) << "the lines were not dropped";
-        EXPECT_EQ(port::statesSet[0].fDtrControl, (DWORD)DTR_CONTROL_ENABLE);
-        EXPECT_EQ(port::statesSet[1].fDtrControl, (DWORD)DTR_CONTROL_DISABLE);
-        EXPECT_EQ(port::statesSet[1].fRtsControl, (DWORD)RTS_CONTROL_DISABLE);
-        EXPECT_EQ(port::statesSet[1].BaudRate, (DWORD)CBR_38400);
-        EXPECT_EQ(port::statesSet[1].ByteSize, 8);
+        const DCB &raised = port::statesSet[0], &dropped = port::statesSet[1];
+        EXPECT_EQ((std::vector<DWORD>{ raised.fDtrControl, dropped.fDtrControl, dropped.fRtsControl, dropped.BaudRate,
+                                       dropped.ByteSize }),
+                  (std::vector<DWORD>{ DTR_CONTROL_ENABLE, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, CBR_38400, 8 }));
     }
     port::failSetTimeouts = false;
-    EXPECT_EQ(bench::GetSetting(L"SBAS"), 0u);
+    EXPECT_EQ(GetSetting(L"SBAS"), 0u);
     EXPECT_TRUE(sim.Frames().empty());
     ExpectRecovered();
 }
@@ -738,14 +664,14 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
         { L"PWR", REG_BINARY, { 1 }, true },                   // exactly 1, by its one byte
     };                                                         // DTM absent: off
     for (const Value &v : values)
-        bench::SetRawValue(true, v.name, v.type, v.data.data(), (DWORD)v.data.size());
+        SetRawValue(true, v.name, v.type, v.data.data(), (DWORD)v.data.size());
     TakeBaseline();
 
     // A key that may be read but not written reads as it is.
     ASSERT_TRUE(SetSettingsKeyAccess(kReadOnly));
     StartReceiver();
     EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), kDeviceContext);
-    EXPECT_FALSE(Contains(bench::DebugLines(), "SetNMEASentences: RegOpenKeyEx Failed\r\n"));
+    EXPECT_FALSE(Contains(DebugLines(), "SetNMEASentences: RegOpenKeyEx Failed\r\n"));
     // and a change on it reconfigures the receiver but records nothing.
     EXPECT_TRUE(ToggleNMEA(kDTM, 1));
     ASSERT_TRUE(SetSettingsKeyAccess(kFullAccess));
@@ -761,7 +687,7 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
     for (const rxsim::ReceivedFrame &frame : sim.Frames())
         frames.push_back(frame.bytes);
     EXPECT_EQ(frames, expected);
-    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    EXPECT_EQ(KtapiJournal(), kPowerOn);
     for (const Value &v : values) {
         EXPECT_EQ(ReadRaw(v.name), RawValue(v.type, v.data)) << v.name;
     }
@@ -778,21 +704,19 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
     rxsim::Options options;
     options.probeNearEnd = L"COM3:";
     StartReceiver(options);
-    bench::DeleteKestranaKeys();
+    DeleteKestranaKeys();
     EXPECT_TRUE(ToggleSBAS(0));
     EXPECT_FALSE(sim.Saved().sbas);
-    std::vector<std::string> steps = {
-        "NMEA Disable: Wrote 16 bytes\r\n", "Count = #\r\n", "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n",
-    };
-    EXPECT_EQ(bench::SplitByThread(bench::DebugLines()).steps, steps);
+    EXPECT_EQ(SplitByThread(DebugLines()).steps, (Strings{ "NMEA Disable: Wrote 16 bytes\r\n", "Count = #\r\n",
+                                                           "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     for (const rxsim::ReceivedFrame &frame : sim.Frames())
         EXPECT_EQ(frame.nearEndBaud, (DWORD)CBR_38400);
     SetGpsPower(1);
-    EXPECT_EQ(bench::KtapiJournal(), kPowerOn);
+    EXPECT_EQ(KtapiJournal(), kPowerOn);
     EXPECT_FALSE(KeyExists(L"Kestrana"));
 
-    bench::CreateKestranaKeys();
-    bench::SetRawValue(true, L"RMC", REG_SZ, L"on", 6);
+    CreateKestranaKeys();
+    SetRawValue(true, L"RMC", REG_SZ, L"on", 6);
     EXPECT_TRUE(ToggleNMEA(kRMC, 0));
     EXPECT_EQ(ReadRaw(L"RMC"), RawValue(REG_DWORD, Bytes(4, 0)));
     ExpectRecovered();
@@ -800,73 +724,65 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
 
 // ---- two programs at once ----
 
-// The program that holds the port keeps it: a second program's operation is
-// refused at the open ("CreateFile Failed 5"), sends nothing and stores
-// nothing, and the line carries exactly the first program's frames, whole
-// and in order.
-TEST_F(Faults, SecondProgramIsRefusedWhileTheFirstHoldsThePort)
+// The program that holds the port keeps it. The other one's operations and
+// RXB_Init are refused at the open ("CreateFile Failed 5"), again and again
+// without keeping a handle; they send nothing, store nothing and leave the
+// power line alone, and the line carries exactly the holder's frames, whole
+// and in order. A holder killed mid-transaction frees the port, and what it
+// did not finish it did not record.
+TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
 {
     rxsim::Options options;
-    options.latencyMs = 1500;   // the first program holds the port for about 3.3 s
+    options.latencyMs = 1500;   // this program holds the port for about 3.3 s
     StartReceiver(options);
-    bench::SetSetting(L"GLL", 0);
-
-    std::atomic<bool> firstDone{ false };
-    BOOL firstResult = FALSE;
-    std::thread first([&] {
-        firstResult = ToggleNMEA(kGGA, 1);
-        firstDone = true;
-    });
-    bool firstSending = sim.WaitForFrames(1, 3000);
-    EXPECT_TRUE(firstSending);
-    bench::DebuggedProcess second;
-    DWORD exitCode = 99;
-    if (firstSending && second.Start(L"\"" + bench::BinPath(L"opchild.exe") + L"\" nmea=1,1 sbas=0")) {
-        EXPECT_TRUE(second.WaitForExit(10000, &exitCode));
-        EXPECT_FALSE(firstDone) << "the first program let go of the port before the second tried";
+    SetSetting(L"GLL", 0);
+    {
+        SCOPED_TRACE("this program holds the port");
+        std::atomic<bool> firstDone{ false };
+        BOOL firstResult = FALSE;
+        std::thread first([&] {
+            firstResult = ToggleNMEA(kGGA, 1);
+            firstDone = true;
+        });
+        bool firstSending = sim.WaitForFrames(1, 3000);
+        EXPECT_TRUE(firstSending);
+        DebuggedProcess second;
+        DWORD exitCode = 99;
+        if (firstSending && second.Start(L"\"" + BinPath(L"opchild.exe") + L"\" nmea=1,1 sbas=0")) {
+            EXPECT_TRUE(second.WaitForExit(10000, &exitCode));
+            EXPECT_FALSE(firstDone) << "this program let go of the port before the other one tried";
+        }
+        first.join();
+        EXPECT_EQ(exitCode, 0u) << "the other program's operations were not refused";
+        EXPECT_EQ(second.Lines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 5\r\n",
+                                            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n" }));
+        EXPECT_TRUE(firstResult);
+        EXPECT_EQ(GetSetting(L"GGA"), 1u);
+        EXPECT_EQ(GetSetting(L"GLL"), 0u);
+        EXPECT_FALSE(GetSetting(L"SBAS").has_value());
+        EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGGA, TRUE)), Of(SaveFrame(kSaveMessages)) }));
+        for (const rxsim::ReceivedFrame &frame : sim.Frames())
+            EXPECT_TRUE(frame.complete && frame.checksumOk) << rxsim::DescribeFrame(frame);
     }
-    first.join();
 
-    EXPECT_EQ(exitCode, 0u) << "the second program's operations were not refused";
-    std::vector<std::string> refused = {
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 5\r\n",
-        "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
-    };
-    EXPECT_EQ(second.Lines(), refused);
-    EXPECT_TRUE(firstResult);
-    EXPECT_EQ(bench::GetSetting(L"GGA"), 1u);
-    EXPECT_EQ(bench::GetSetting(L"GLL"), 0u);
-    EXPECT_FALSE(bench::GetSetting(L"SBAS").has_value());
-    EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGGA, TRUE)), Of(SaveFrame(kSaveMessages)) }));
-    for (const rxsim::ReceivedFrame &frame : sim.Frames())
-        EXPECT_TRUE(frame.complete && frame.checksumOk) << rxsim::DescribeFrame(frame);
-}
-
-// The other way round, with the boot driver too: while another program
-// holds the port, this one's operations and RXB_Init are refused, again and
-// again without keeping a handle, and the power line is not touched. Once
-// the holder is done, the port is free.
-TEST_F(Faults, ThisProgramIsRefusedWhileAnotherHoldsThePort)
-{
+    // opchild.exe holds it, run without the test bench's debugger, which
+    // keeps a few handles per program it has run.
     TakeBaseline();
-    rxsim::Options options;
     options.latencyMs = 1000;
     StartReceiver(options);
-    bench::SetSetting(L"SBAS", 0);
-
+    SetSetting(L"SBAS", 0);
     {
+        SCOPED_TRACE("another program holds the port");
         PlainChild holder(L"nmea=1,1");
         ASSERT_NE(holder.info.hProcess, nullptr);
         ASSERT_TRUE(sim.WaitForFrames(1, 5000));
-        bench::ClearDebugCapture();
+        ClearDebugCapture();
         EXPECT_FALSE(ToggleSBAS(1));
         EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-        std::vector<std::string> refused = {
-            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
-            "####       RXB_INIT Entered        ####\r\n", "SetNMEASentences: ConfigGPS == 2\r\n",
-            "SetNMEASentences: CreateFile Failed 5\r\n",
-        };
-        EXPECT_EQ(bench::DebugLines(), refused);
+        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
+                                          "####       RXB_INIT Entered        ####\r\n",
+                                          "SetNMEASentences: ConfigGPS == 2\r\n",
+                                          "SetNMEASentences: CreateFile Failed 5\r\n" }));
         for (int i = 0; i < 5; i++)
             EXPECT_FALSE(ToggleNMEA(kDTM, 1));
         EXPECT_TRUE(holder.Running()) << "the holder let go of the port too early for this test";
@@ -874,36 +790,28 @@ TEST_F(Faults, ThisProgramIsRefusedWhileAnotherHoldsThePort)
         EXPECT_EQ(WaitForSingleObject(holder.info.hProcess, 10000), WAIT_OBJECT_0);
         EXPECT_TRUE(GetExitCodeProcess(holder.info.hProcess, &code) && code == 1) << code;
     }
-    EXPECT_EQ(bench::GetSetting(L"GLL"), 1u);
-    EXPECT_EQ(bench::GetSetting(L"SBAS"), 0u);
-    EXPECT_FALSE(bench::GetSetting(L"DTM").has_value());
-    EXPECT_TRUE(bench::KtapiJournal().empty());
+    EXPECT_EQ(GetSetting(L"GLL"), 1u);
+    EXPECT_EQ(GetSetting(L"SBAS"), 0u);
+    EXPECT_FALSE(GetSetting(L"DTM").has_value());
+    EXPECT_TRUE(KtapiJournal().empty());
     EXPECT_EQ(sim.BytesReceived(), Concat({ Of(NmeaFrame(kGLL, TRUE)), Of(SaveFrame(kSaveMessages)) }));
-    ExpectRecovered();
-}
 
-// A program killed in the middle of a transaction does not keep the port
-// from the next one, and what it did not finish it did not record.
-TEST_F(Faults, HolderKilledMidTransactionFreesThePort)
-{
-    TakeBaseline();
-    rxsim::Options options;
-    options.reply = rxsim::Reply::Silent;
-    StartReceiver(options);
+    sim.SetReply(rxsim::Reply::Silent);
     {
+        SCOPED_TRACE("the holder is killed");
         PlainChild holder(L"nmea=4,0");
         ASSERT_NE(holder.info.hProcess, nullptr);
-        ASSERT_TRUE(sim.WaitForFrames(1, 5000));
+        ASSERT_TRUE(sim.WaitForFrames(3, 5000));
         holder.Kill();
     }
     sim.SetReply(rxsim::Reply::Ack);
-    bench::ClearDebugCapture();
+    ClearDebugCapture();
     EXPECT_TRUE(ToggleNMEA(kGRS, 1));
-    EXPECT_TRUE(Contains(bench::DebugLines(), "NMEA Enable: Wrote 11 bytes\r\n"));
-    EXPECT_FALSE(bench::GetSetting(L"RMC").has_value());
-    EXPECT_EQ(bench::GetSetting(L"GRS"), 1u);
+    EXPECT_TRUE(Contains(DebugLines(), "NMEA Enable: Wrote 11 bytes\r\n"));
+    EXPECT_FALSE(GetSetting(L"RMC").has_value());
+    EXPECT_EQ(GetSetting(L"GRS"), 1u);
     EXPECT_EQ(sim.Saved().rate[kGRS], 1);
-    EXPECT_EQ(sim.Frames().size(), 3u);
+    EXPECT_EQ(sim.Frames().size(), 5u);
     ExpectRecovered();
 }
 

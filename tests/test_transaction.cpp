@@ -1,24 +1,13 @@
 // The serial transaction and its reply listener, against the simulated
 // receiver on the far end of the null-modem cable.
-#include <gtest/gtest.h>
-
-#include "debugcapture.h"
-#include "fixtures.h"
-#include "rxsim.h"
+#include "linktest.h"
 #include "transaction.h"
 
-#include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
-const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
-
-// Handles the test bench itself may open once, late (the wait event of a
-// lock the first time two threads contend for it).
-const DWORD kBenchHandleSlack = 2;
+using namespace bench;
 
 DWORD FlagWord(const DCB &dcb)
 {
@@ -27,30 +16,8 @@ DWORD FlagWord(const DCB &dcb)
     return word;
 }
 
-bool Contains(const std::vector<std::string> &lines, const std::string &line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-class Transaction : public ::testing::Test {
+class Transaction : public LinkTest {
 protected:
-    void SetUp() override
-    {
-        bench::CreateKestranaKeys();
-        bench::SetConfigGPS(2);
-        bench::StartDebugCapture();
-    }
-    void TearDown() override
-    {
-        sim.Stop();
-        bench::DeleteKestranaKeys();
-    }
-
-    void StartReceiver(rxsim::Options options = rxsim::Options())
-    {
-        ASSERT_TRUE(sim.Start(options));
-    }
-
     // One frame through a whole transaction; returns the poll count.
     int OneFrame(const LinkRule *rule, UbxFrame frame, int pollLimit)
     {
@@ -64,46 +31,30 @@ protected:
         CloseReceiverPort();
         return count;
     }
-
-    rxsim::Simulator sim;
 };
 
-TEST_F(Transaction, AnsweredFrameIsLoggedAndSeenWithinAPoll)
+// An answered frame: logged and seen within a poll. A silent receiver: the
+// limit ends the wait as a reply would, after that many polls of 50 ms and
+// with replySeen 1, so the next step goes on. A reply that comes after the
+// limit is not lost: it counts for the next frame
+// (Faults.LateReplyCountsForTheNextFrame).
+TEST_F(Transaction, AnsweredFrameIsSeenWithinAPollAndSilenceRunsTheLimit)
 {
     StartReceiver();
-    UbxFrame gga = NmeaFrame(kGGA, TRUE);
-    int count = OneFrame(&kSetupLinkRule, gga, 200);
-
-    EXPECT_LE(count, 2);
-    std::vector<std::string> lines = bench::DebugLines();
-    std::vector<std::string> expected = {
-        "SetNMEASentences: ConfigGPS == 2\r\n",
-        "UBX MSG: [0x5]-[0x1] size 2\r\n",
-        "     ACK of [0x6]-[0x1]\r\n",
-    };
-    EXPECT_EQ(lines, expected);
-    ASSERT_EQ(sim.Frames().size(), 1u);
-    EXPECT_EQ(sim.Frames()[0].bytes, std::vector<uint8_t>(gga.bytes, gga.bytes + gga.length));
+    EXPECT_LE(OneFrame(&kSetupLinkRule, NmeaFrame(kGGA, TRUE), 200), 2);
+    Strings expected = AckLines("0x1");
+    expected.insert(expected.begin(), "SetNMEASentences: ConfigGPS == 2\r\n");
+    EXPECT_EQ(DebugLines(), expected);
+    EXPECT_EQ(FramesOnLine(sim), std::vector<Bytes>{ Of(NmeaFrame(kGGA, TRUE)) });
     EXPECT_EQ(sim.Current().rate[kGGA], 1);
-}
 
-// The limit ends the wait as a reply would: the count is the limit, the
-// wait took that many polls of 50 ms, and replySeen is 1, so the next step
-// goes on. A reply that comes after the limit is not lost: it counts for
-// the next frame (Faults.LateReplyCountsForTheNextFrame).
-TEST_F(Transaction, SilentReceiverRunsThePollLimit)
-{
-    rxsim::Options options;
-    options.reply = rxsim::Reply::Silent;
-    StartReceiver(options);
+    sim.SetReply(rxsim::Reply::Silent);
     DWORD started = GetTickCount();
-    int count = OneFrame(&kSetupLinkRule, SbasFrame(TRUE), 6);
-    DWORD elapsed = GetTickCount() - started;
-    EXPECT_EQ(count, 6);
-    EXPECT_GE(elapsed, 6u * 50 - 20);
+    EXPECT_EQ(OneFrame(&kSetupLinkRule, SbasFrame(TRUE), 6), 6);
+    EXPECT_GE(GetTickCount() - started, 6u * 50 - 20);
     EXPECT_EQ(g_transaction.replySeen, 1);
-    ASSERT_EQ(sim.Frames().size(), 1u);
-    EXPECT_TRUE(sim.Frames()[0].checksumOk) << "the frame did not go out whole";
+    ASSERT_EQ(sim.Frames().size(), 2u);
+    EXPECT_TRUE(sim.Frames()[1].checksumOk) << "the frame did not go out whole";
 }
 
 // NMEA text read while waiting: the setup program echoes it one character a
@@ -116,15 +67,15 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
     StartReceiver(options);
 
     for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
-        bench::ClearDebugCapture();
+        ClearDebugCapture();
         int count = OneFrame(rule, NmeaFrame(kGSV, TRUE), 100);
         EXPECT_LE(count, 5);
         std::string echoed;
-        for (const std::string &call : bench::DebugCalls()) {
+        for (const std::string &call : DebugCalls()) {
             if (call.size() == 1)
                 echoed += call;
         }
-        EXPECT_TRUE(Contains(bench::DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
+        EXPECT_TRUE(Contains(DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
         if (rule == &kBootLinkRule) {
             EXPECT_EQ(echoed, "");
             continue;
@@ -150,26 +101,16 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
 // scanning resumes after them.
 TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
 {
-    rxsim::Options options;
-    options.reply = rxsim::Reply::Silent;
-    StartReceiver(options);
+    StartReceiver();
     ASSERT_TRUE(OpenReceiverPort(&kSetupLinkRule, kCreateFileLine));
     StartReplyListener();
-    std::vector<uint8_t> line = { 'x', 0xB5, 'A', 'B', 'C', 'D', 'E', 'F', 'G' };
-    std::vector<uint8_t> ack = rxsim::AckFrame(true, 0x06, 0x16);
-    line.insert(line.end(), ack.begin(), ack.end());
-    ASSERT_TRUE(sim.Send(line));
-    int count = WaitForReply(40);
+    ASSERT_TRUE(sim.Send(Concat({ { 'x', 0xB5, 'A', 'B', 'C', 'D', 'E', 'F', 'G' }, rxsim::AckFrame(true, 6, 0x16) })));
+    EXPECT_LT(WaitForReply(40), 40);
     StopReplyListener();
     CloseReceiverPort();
-
-    EXPECT_LT(count, 40);
-    std::vector<std::string> calls = bench::DebugCalls();
-    std::vector<std::string> expected = {
-        "SetNMEASentences: ConfigGPS == 2\r\n", "x", "F", "G",
-        "UBX MSG: [0x5]-[0x1] size 2\r\n", "     ACK of [0x6]-[0x16]\r\n",
-    };
-    EXPECT_EQ(calls, expected);
+    Strings expected = AckLines("0x16");
+    expected.insert(expected.begin(), { "SetNMEASentences: ConfigGPS == 2\r\n", "x", "F", "G" });
+    EXPECT_EQ(DebugCalls(), expected);
 }
 
 // Port settings by each program's rule. Flag word: bits 0x276E cleared and
@@ -180,7 +121,6 @@ TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
 // 38400 for any but 1. No registry handle is kept, however the read went.
 TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
 {
-    using Bytes = std::vector<uint8_t>;
     auto dword = [](DWORD value) { return Bytes((uint8_t *)&value, (uint8_t *)&value + 4); };
     const char kUnreadable[] = "ERROR: Unable to read * registry value";
     const DWORD kNoKey = 0xFFFFFFFF;
@@ -216,14 +156,14 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
             for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
                 bool setup = rule == &kSetupLinkRule;
                 SCOPED_TRACE(std::string(c.name) + (setup ? ", setup" : ", boot"));
-                bench::CreateKestranaKeys();
+                CreateKestranaKeys();
                 if (c.type == kNoKey)
-                    bench::DeleteKestranaKeys();
+                    DeleteKestranaKeys();
                 else if (c.type != REG_NONE)
-                    bench::SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
-                ASSERT_TRUE(bench::SetCom3Rate(CBR_4800));
-                DCB before = bench::Com3Dcb();
-                bench::ClearDebugCapture();
+                    SetRawValue(false, L"ConfigGPS", c.type, c.data.data(), (DWORD)c.data.size());
+                ASSERT_TRUE(SetCom3Rate(CBR_4800));
+                DCB before = Com3Dcb();
+                ClearDebugCapture();
 
                 ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
                 DCB written = g_transaction.dcb;
@@ -231,15 +171,12 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
                 actual.DCBlength = sizeof(actual);
                 GetCommState(g_transaction.port, &actual);
                 CloseReceiverPort();
-                DCB closed = bench::Com3Dcb();   // the port's own state after the close
+                DCB closed = Com3Dcb();   // the port's own state after the close
 
                 DWORD rate = setup ? c.setupRate : c.bootRate;
-                EXPECT_EQ(written.DCBlength, 28u);
-                EXPECT_EQ(written.BaudRate, rate);
-                EXPECT_EQ(actual.BaudRate, rate);
-                EXPECT_EQ(written.ByteSize, 8);
-                EXPECT_EQ(written.Parity, NOPARITY);
-                EXPECT_EQ(written.StopBits, ONESTOPBIT);
+                EXPECT_EQ((std::vector<DWORD>{ written.DCBlength, written.BaudRate, actual.BaudRate, written.ByteSize,
+                                               written.Parity, written.StopBits }),
+                          (std::vector<DWORD>{ 28, rate, rate, 8, NOPARITY, ONESTOPBIT }));
                 EXPECT_EQ(FlagWord(written), (FlagWord(before) & ~0x276Eu) | 0x1011u);
                 // The close keeps the line as written but for DTR and RTS, which
                 // a pseudo-terminal always reports as enabled: the rest is read back.
@@ -254,13 +191,13 @@ TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
                         line.replace(star, 1, setup ? "Configured" : "ConfigGPS");
                     lines.push_back(line);
                 }
-                EXPECT_EQ(bench::DebugLines(), lines);
+                EXPECT_EQ(DebugLines(), lines);
             }
         }
         if (round == 0)
-            handles = bench::HandleCount();
+            handles = HandleCount();
     }
-    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
+    EXPECT_LE(HandleCount(), handles + kBenchHandleSlack);
 }
 
 TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
@@ -279,25 +216,22 @@ TEST_F(Transaction, NoListenerOrHandleOutlivesATransaction)
         }
         CloseReceiverPort();
     };
-    // Wine's serial code opens a few objects of its own on first use and
-    // keeps them; count from after that.
-    // Counted with the receiver stopped, so that its own threads' passing
-    // handles do not count.
+    // Counted after Wine's serial code has opened what it keeps after its
+    // first use, and with the receiver's own threads stopped.
     for (int i = 0; i < 3; i++)
         threeFrames();
     sim.Stop();
-    int threads = bench::ThreadCount();
-    DWORD handles = bench::HandleCount();
+    int threads = ThreadCount();
+    DWORD handles = HandleCount();
     StartReceiver(options);
     for (int i = 0; i < 10; i++)
         threeFrames();
     sim.Stop();
     EXPECT_EQ(g_transaction.listener, nullptr);
-    EXPECT_EQ(bench::ThreadCount(), threads);
+    EXPECT_EQ(ThreadCount(), threads);
     // Thirty listeners and ten ports: one handle kept per frame or per
-    // transaction would show as ten or more. The test bench's own locks
-    // may create an event the first time two threads meet on them.
-    EXPECT_LE(bench::HandleCount(), handles + kBenchHandleSlack);
+    // transaction would show as ten or more.
+    EXPECT_LE(HandleCount(), handles + kBenchHandleSlack);
 }
 
 }  // namespace

@@ -1,0 +1,147 @@
+// linktest.h - what the tests of the receiver link share: frames as bytes,
+// the programs' fixed lines and bounds, the debug lines split by thread, and
+// a fixture with the settings keys, the debug capture and a receiver.
+//
+// The reply listener logs from its own thread while the transaction thread
+// logs its steps, so the two kinds of line interleave as timing has it. Tests
+// compare each thread's lines in order, with poll counts, which vary with
+// timing, checked apart.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "debugcapture.h"
+#include "fixtures.h"
+#include "rxsim.h"
+#include "ubxcatalog.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
+
+const DWORD kDeviceContext = 0x89144233;   // what RXB_Init returns after a pass
+const wchar_t kCreateFileLine[] = L"Test: CreateFile Failed %d\r\n";
+// Handles the test bench itself may open once, late (the wait event of a
+// lock the first time two threads contend for it).
+const DWORD kBenchHandleSlack = 2;
+// The listener's poll period, and what a loaded machine may add to a step.
+const double kPollMs = 50, kSlackMs = 100;
+inline const Strings kPowerOn = { "KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)" };
+inline const Strings kPowerOff = { "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)" };
+
+inline Bytes Of(UbxFrame frame)
+{
+    return Bytes(frame.bytes, frame.bytes + frame.length);
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+inline bool Contains(const Strings &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The frames the receiver took in, each as its bytes.
+inline std::vector<Bytes> FramesOnLine(const rxsim::Simulator &sim)
+{
+    std::vector<Bytes> frames;
+    for (const rxsim::ReceivedFrame &frame : sim.Frames())
+        frames.push_back(frame.bytes);
+    return frames;
+}
+
+// The listener's two lines for an ACK of class 6, message id ("0x1").
+inline Strings AckLines(const char *id)
+{
+    return { "UBX MSG: [0x5]-[0x1] size 2\r\n", std::string("     ACK of [0x6]-[") + id + "]\r\n" };
+}
+
+// A fixed delay as the receiver saw it: at least the delay, and less than
+// the delay plus one poll period and what a loaded machine adds.
+inline void ExpectDelay(double step, double delay, const std::string &what)
+{
+    EXPECT_GE(step, delay) << what;
+    EXPECT_LT(step, delay + kPollMs + kSlackMs) << what;
+}
+
+// The listener's own lines: "UBX MSG: ..." and the ACK/NAK lines.
+inline bool IsListenerLine(const std::string &line)
+{
+    return line.rfind("UBX MSG: ", 0) == 0 || line.rfind("     ACK of ", 0) == 0 ||
+           line.rfind("     NAK of ", 0) == 0;
+}
+
+struct SplitLines {
+    Strings steps;             // the transaction thread's lines, counts as "#"
+    Strings listener;          // the listener's lines
+    std::vector<int> counts;   // the poll counts, in order
+};
+
+// Single characters (echoed NMEA text) are dropped.
+inline SplitLines SplitByThread(const Strings &lines)
+{
+    static const std::regex count("(.*Count = )(-?[0-9]+)\r\n");
+    SplitLines split;
+    for (const std::string &line : lines) {
+        std::smatch match;
+        if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0)
+            continue;
+        if (IsListenerLine(line)) {
+            split.listener.push_back(line);
+        } else if (std::regex_match(line, match, count)) {
+            split.steps.push_back(match[1].str() + "#\r\n");
+            split.counts.push_back(std::stoi(match[2].str()));
+        } else {
+            split.steps.push_back(line);
+        }
+    }
+    return split;
+}
+
+// Both keys empty but for "ConfigGPS" 2, the debug capture on, the KTAPI
+// journal empty; afterwards the receiver stopped, "COM3:" on the cable and
+// the keys gone. LoadDriver() adds the boot driver, freed afterwards.
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateKestranaKeys();
+        SetConfigGPS(2);
+        ClearKtapiJournal();
+        StartDebugCapture();
+    }
+    void TearDown() override
+    {
+        SetDebugCallHook(nullptr);
+        sim.Stop();
+        PlugCom3(Com3::Cable);
+        if (driver != nullptr)
+            FreeLibrary(driver);
+        DeleteKestranaKeys();
+    }
+    void LoadDriver()
+    {
+        rxbInit = LoadBootDriver(&driver);
+        ASSERT_NE(rxbInit, nullptr);
+    }
+    void StartReceiver(const rxsim::Options &options = rxsim::Options()) { ASSERT_TRUE(sim.Start(options)); }
+
+    rxsim::Simulator sim;
+    HMODULE driver = nullptr;
+    StreamInitFn rxbInit = nullptr;
+};
+
+}  // namespace bench
