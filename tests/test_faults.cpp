@@ -679,25 +679,20 @@ TEST_F(Faults, OddSettingValuesReachTheBootPassByTheirBytes)
     std::vector<Bytes> expected;
     for (int i = 0; i < kSentenceCount; i++)
         expected.push_back(Of(NmeaFrame(i, i < 10 && values[i].on)));
-    expected.push_back(Of(SbasFrame(TRUE)));
-    expected.push_back(Of(SaveFrame(kSaveBoth)));
-    expected.push_back(Of(NmeaFrame(kDTM, TRUE)));
-    expected.push_back(Of(SaveFrame(kSaveMessages)));
-    std::vector<Bytes> frames;
-    for (const rxsim::ReceivedFrame &frame : sim.Frames())
-        frames.push_back(frame.bytes);
-    EXPECT_EQ(frames, expected);
+    expected.insert(expected.end(), { Of(SbasFrame(TRUE)), Of(SaveFrame(kSaveBoth)), Of(NmeaFrame(kDTM, TRUE)),
+                                      Of(SaveFrame(kSaveMessages)) });
+    EXPECT_EQ(FramesOnLine(sim), expected);
     EXPECT_EQ(KtapiJournal(), kPowerOn);
-    for (const Value &v : values) {
+    for (const Value &v : values)
         EXPECT_EQ(ReadRaw(v.name), RawValue(v.type, v.data)) << v.name;
-    }
     EXPECT_FALSE(ReadRaw(L"DTM").has_value());
     ExpectRecovered();
 }
 
-// Neither key there: the operations still reconfigure the receiver at
-// 38400 baud and drive the power line, record nothing and create no key. A value of another type is
-// replaced by a proper 4-byte REG_DWORD when the setting is next changed.
+// Neither key there: the operations still reconfigure the receiver at 38400
+// baud and drive the power line, record nothing and create no key. A value
+// of another type is replaced by a proper 4-byte REG_DWORD when the setting
+// is next changed.
 TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
 {
     TakeBaseline();
