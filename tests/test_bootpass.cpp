@@ -75,8 +75,7 @@ TEST_F(BootPass, EverySettingOnIsAppliedSavedAndPowered)
 {
     SetAllSettings(1);
     rxsim::Options options;
-    options.current.sbas = false;
-    options.bbr.sbas = false;
+    options.current.sbas = options.bbr.sbas = false;
     EXPECT_EQ(RunPass(options), kDeviceContext);
 
     std::vector<bool> on(kSentenceCount, true);
@@ -173,8 +172,7 @@ TEST_F(BootPass, PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything)
         ClearDebugCapture();
         ClearKtapiJournal();
         EXPECT_EQ(RunPass(), 0u);
-        std::vector<std::string> expected = { kEntryLine, "SetNMEASentences: ConfigGPS == 2\r\n", c.line };
-        EXPECT_EQ(DebugLines(), expected);
+        EXPECT_EQ(DebugLines(), (Strings{ kEntryLine, "SetNMEASentences: ConfigGPS == 2\r\n", c.line }));
         EXPECT_TRUE(KtapiJournal().empty());
         Sleep(100);
         sim.Stop();   // counted without the receiver's own threads and handles
@@ -198,14 +196,11 @@ BOOL WINAPI CountedRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LP
 }
 
 // Neither a line full of noise and text, nor NAKs, nor a failed write stop
-// the pass. The NAK pass's cable hangs up once the SBAS frame is answered:
-// from then on the port reports nothing, every write fails, and every read
-// of the line burns the processor until its time-out (Wine polls the dead
-// line in a loop). The save frame's line shows the 0 bytes the write
-// reported; once the listener has found the line gone it does not read it
-// again, and the wait runs out as against a silent receiver. The pass still
-// closes the port, drives the power line, completes, leaves no thread and
-// leaves the registry as it was.
+// the pass. The NAK pass's cable hangs up once the SBAS frame is answered;
+// every write fails from then on, and each read of the dead line burns the
+// processor until its time-out (Wine polls it). The save frame's line shows
+// the 0 bytes written; the listener, having found the line gone, reads it no
+// more, and the wait runs out. The pass still completes as usual.
 TEST_F(BootPass, NoiseNaksAndAHungUpLineDoNotStopThePass)
 {
     SetAllSettings(1);
@@ -214,7 +209,7 @@ TEST_F(BootPass, NoiseNaksAndAHungUpLineDoNotStopThePass)
     options.oversizedBeforeReply = true;
     options.chatterBytesPerSecond = 3840;
     EXPECT_EQ(RunPass(options), kDeviceContext);
-    std::vector<std::string> steps = ExpectedSteps(std::vector<bool>(kSentenceCount, true), true);
+    Strings steps = ExpectedSteps(std::vector<bool>(kSentenceCount, true), true);
     SplitLines lines = SplitByThread(DebugLines());
     EXPECT_EQ(lines.steps, steps);
     for (int count : lines.counts)
