@@ -313,7 +313,7 @@ TEST_F(Rxconf, WithoutTheSettingsKeyLogsItShowsAllUncheckedAndRunsNothing)
     EndWith(dialog_, WM_COMMAND, IDCANCEL);
 }
 
-TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhenSaved)
+TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
 {
     bench::SetAllSettings(0);
     bench::SetSetting(L"DTM", 1);
@@ -355,6 +355,33 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhenSaved)
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
     EXPECT_EQ(Text(kStatus), L"SBAS Saved");
     EXPECT_EQ(receiver_.Frames().size(), 6u);
+
+    // The port lost after the start: "Not Saved", and the box goes back.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+    Tap(300);
+    EXPECT_EQ(Text(kStatus), L"GGA Not Saved");
+    EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
+    EXPECT_TRUE(program_->WaitForText("ToggleNMEA: CreateFile Failed 2\r\n", 1000));
+    // A port without a line configuration fails the same way, box by box.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
+    Tap(kAi);
+    EXPECT_EQ(Text(kStatus), L"Settings Not Saved.");
+    EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
+    EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
+    EXPECT_TRUE(program_->WaitForText("GetCommState Failed\r\n", 1000));
+    // And a port whose line settings cannot be written.
+    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
+    ASSERT_TRUE(bench::RefuseLineSettings(true));
+    Tap(302);
+    ASSERT_TRUE(bench::RefuseLineSettings(false));
+    EXPECT_EQ(Text(kStatus), L"GSA Not Saved");
+    EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
+    EXPECT_TRUE(program_->WaitForText("SetCommState Failed\r\n", 1000));
+    EXPECT_EQ(receiver_.Frames().size(), 6u);
+    // With the port back, the same path goes through.
+    Tap(311);
+    EXPECT_EQ(Text(kStatus), L"SBAS Saved");
+    EXPECT_EQ(StoredSettings(), "GGA=1");
 
     EndWith(dialog_, WM_CLOSE);
 }
@@ -451,47 +478,10 @@ TEST_F(Rxconf, PortAbsentOrHeldAtStartDisablesTheBoxesButAiStillApplies)
     EndWith(dialog_, WM_CLOSE);
 }
 
-TEST_F(Rxconf, PortLostAfterStartSaysNotSavedAndPutsTheBoxBack)
+TEST_F(Rxconf, OnlyOneCopyRunsWhetherStartedAfterTheFirstOrTogether)
 {
-    bench::SetAllSettings(0);
-    StartReceiver();
-    StartProgram();
-    EXPECT_EQ(Text(kInfo), kInfoPortFree);
-
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
-    Tap(300);
-    EXPECT_EQ(Text(kStatus), L"GGA Not Saved");
-    EXPECT_EQ(CheckedBoxes(), "");
-    EXPECT_TRUE(program_->WaitForText("ToggleNMEA: CreateFile Failed 2\r\n", 1000));
-
-    // A port without a line configuration fails the same way, box by box.
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
-    Tap(kAi);
-    EXPECT_EQ(Text(kStatus), L"Settings Not Saved.");
-    EXPECT_EQ(CheckedBoxes(), "");
-    EXPECT_EQ(StoredSettings(), "");
-    EXPECT_TRUE(program_->WaitForText("GetCommState Failed\r\n", 1000));
-    // And a port whose line settings cannot be written.
-    ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
-    ASSERT_TRUE(bench::RefuseLineSettings(true));
-    Tap(302);
-    ASSERT_TRUE(bench::RefuseLineSettings(false));
-    EXPECT_EQ(Text(kStatus), L"GSA Not Saved");
-    EXPECT_EQ(CheckedBoxes(), "");
-    EXPECT_TRUE(program_->WaitForText("SetCommState Failed\r\n", 1000));
-    EXPECT_TRUE(receiver_.Frames().empty());
-
-    // With the port back, the same path goes through.
-    Tap(311);
-    EXPECT_EQ(Text(kStatus), L"SBAS Saved");
-    EXPECT_EQ(StoredSettings(), "SBAS=1");
-
-    EndWith(dialog_, WM_CLOSE);
-}
-
-TEST_F(Rxconf, SecondStartBringsTheRunningCopyForwardAndEnds)
-{
-    // Windows with only the class or only the title are someone else's.
+    // A second start brings the running copy forward and ends. Windows with
+    // only the class or only the title are someone else's.
     WNDCLASSW wc = {};
     wc.lpfnWndProc = DefWindowProcW;
     wc.hInstance = GetModuleHandleW(nullptr);
@@ -522,25 +512,18 @@ TEST_F(Rxconf, SecondStartBringsTheRunningCopyForwardAndEnds)
     EXPECT_EQ(GetForegroundWindow(), dialog_);
 
     EndWith(dialog_, WM_CLOSE);
-    DestroyWindow(sameClass);
-    DestroyWindow(sameTitle);
-}
 
-// Two copies started at once (a stylus double-tap): neither has a window
-// yet when the other looks for one. Exactly one stays up with its dialog;
-// the other ends with exit code 0 and leaves no window. Several trials, as
-// which one wins is a race.
-TEST_F(Rxconf, TwoCopiesStartedTogetherLeaveOneRunning)
-{
-    StartReceiver();
+    // Two copies started at once (a stylus double-tap): neither has a window
+    // yet when the other looks for one. Exactly one stays up with its dialog;
+    // the other ends with exit code 0 and leaves no window. Several trials,
+    // as which one wins is a race.
     for (int trial = 0; trial < 4; trial++) {
         SCOPED_TRACE("trial " + std::to_string(trial));
         bench::DebuggedProcess copies[2];
         ASSERT_TRUE(copies[0].Start(RxconfCommand()));
         ASSERT_TRUE(copies[1].Start(RxconfCommand()));
-
         int ended = -1;
-        DWORD code = 1;
+        code = 1;
         for (int i = 0; i < 200 && ended < 0; i++) {
             for (int k = 0; k < 2 && ended < 0; k++) {
                 if (copies[k].WaitForExit(0, &code))
@@ -558,11 +541,12 @@ TEST_F(Rxconf, TwoCopiesStartedTogetherLeaveOneRunning)
         EXPECT_EQ(TopLevelWindows(L"SATTUNE", L"SatTune").size(), 1u);
         EXPECT_EQ(TopLevelWindows(L"#32770", L"NMEA Sentences"), std::vector<HWND>{ dialog });
         EXPECT_TRUE(copies[ended].Text().empty()) << copies[ended].Text();
-
         Send(dialog, WM_CLOSE);
         EXPECT_TRUE(running.WaitForExit(5000, &code));
         EXPECT_EQ(code, 0u);
     }
+    DestroyWindow(sameClass);
+    DestroyWindow(sameTitle);
 }
 
 TEST_F(Rxconf, DialogThatCannotRunEndsTheProgramAtOnce)
