@@ -31,10 +31,7 @@ void Log(const wchar_t *format, ...)
     va_start(args, format);
     int length = _vsnwprintf(line, 509, format, args);
     va_end(args);
-    if (length < 0)
-        length = 509;
-    line[length] = L'\0';
-    wcscat(line, L"\r\n");
+    wcscpy(line + (length < 0 ? 509 : length), L"\r\n");
     OutputDebugStringW(line);
 }
 

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,34 +34,33 @@ DWORD RunToEnd(DebuggedProcess &program, const std::wstring &steps)
     return code;
 }
 
+// Calls of any length, from several threads at once: each arrives whole and
+// in order; "\r\n" split over two calls still ends a line.
 TEST(DebugTap, EveryCallArrivesWholeAndInOrder)
 {
     DebuggedProcess program;
     Strings sunk;
     program.SetSink([&](const std::string &call) { sunk.push_back(call); });
-    EXPECT_EQ(0u, RunToEnd(program, L"a=alpha\\r\\n a=b a=e a=t a=a\\r\\n w=gamma\\r\\n a=\\r a=\\n a=tail"));
-
-    Strings calls = {"alpha\r\n", "b", "e", "t", "a\r\n", "gamma\r\n", "\r", "\n", "tail"};
-    EXPECT_EQ(calls, program.Calls());
-    EXPECT_EQ(calls, sunk);  // the sink sees each call once, on arrival
-    // "\r\n" split over two calls still ends a line.
-    EXPECT_EQ(Strings({"alpha\r\n", "beta\r\n", "gamma\r\n", "\r\n", "tail"}), program.Lines());
-    EXPECT_EQ("alpha\r\nbeta\r\ngamma\r\n\r\ntail", program.Text());
+    EXPECT_EQ(0u, RunToEnd(program, L"long=30000 threads=4 long=1 "
+                                    L"a=alpha\\r\\n a=b a=e a=t a=a\\r\\n w=gamma\\r\\n a=\\r a=\\n a=tail"));
     EXPECT_FALSE(program.KilledFromOutside()) << "a clean exit with 0 is no kill";
-}
 
-TEST(DebugTap, LongCallsAndManyThreads)
-{
-    DebuggedProcess program;
-    EXPECT_EQ(0u, RunToEnd(program, L"long=30000 threads=4 long=1"));
-
+    Strings calls = program.Calls();
+    EXPECT_EQ(calls, sunk);  // the sink sees each call once, on arrival
+    ASSERT_EQ(211u, calls.size());
+    EXPECT_EQ(Strings({"alpha\r\n", "b", "e", "t", "a\r\n", "gamma\r\n", "\r", "\n", "tail"}),
+              Strings(calls.begin() + 202, calls.end()));
     Strings lines = program.Lines();
-    ASSERT_EQ(202u, lines.size());
-    EXPECT_EQ(std::string(30000, 'x') + "\r\n", lines.front());
-    EXPECT_EQ("x\r\n", lines.back());
+    ASSERT_EQ(207u, lines.size());
+    EXPECT_EQ(Strings({"alpha\r\n", "beta\r\n", "gamma\r\n", "\r\n", "tail"}),
+              Strings(lines.begin() + 202, lines.end()));
+    const std::string end = "x\r\nalpha\r\nbeta\r\ngamma\r\n\r\ntail";
+    EXPECT_EQ(end, program.Text().substr(program.Text().size() - end.size()));
+    EXPECT_EQ(std::string(30000, 'x') + "\r\n", lines[0]);
+    EXPECT_EQ("x\r\n", lines[201]);
     // Each thread's lines in its own order, none cut or merged.
     int next[4] = {0, 0, 0, 0};
-    for (size_t i = 1; i + 1 < lines.size(); i++) {
+    for (size_t i = 1; i < 201; i++) {
         int thread = -1, n = -1;
         ASSERT_EQ(2, sscanf(lines[i].c_str(), "t%d n%d\r\n", &thread, &n)) << lines[i];
         ASSERT_TRUE(thread >= 0 && thread < 4) << lines[i];
@@ -76,23 +74,19 @@ TEST(DebugTap, LongCallsAndManyThreads)
 
 TEST(DebugTap, ExitCodesAndTheProgramsOwnExceptions)
 {
-    {
-        DebuggedProcess program;
-        EXPECT_EQ(7u, RunToEnd(program, L"a=bye\\r\\n exit=7"));
-        EXPECT_EQ(Strings({"bye\r\n"}), program.Lines());
-    }
-    {
+    const struct { const wchar_t *steps; DWORD code; Strings lines; } cases[] = {
+        {L"a=bye\\r\\n exit=7", 7, {"bye\r\n"}},
         // An exception the program handles itself must reach its handler.
-        DebuggedProcess program;
-        EXPECT_EQ(0u, RunToEnd(program, L"raise a=after\\r\\n"));
-        EXPECT_EQ(Strings({"handled\r\n", "after\r\n"}), program.Lines());
-    }
-    {
+        {L"raise a=after\\r\\n", 0, {"handled\r\n", "after\r\n"}},
         // An unhandled fault ends the program with the fault's code; what it
         // said before is kept.
+        {L"a=before\\r\\n crash a=never", (DWORD)EXCEPTION_ACCESS_VIOLATION, {"before\r\n"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lines.back());
         DebuggedProcess program;
-        EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, RunToEnd(program, L"a=before\\r\\n crash a=never"));
-        EXPECT_EQ(Strings({"before\r\n"}), program.Lines());
+        EXPECT_EQ(c.code, RunToEnd(program, c.steps));
+        EXPECT_EQ(c.lines, program.Lines());
     }
 }
 
@@ -225,25 +219,23 @@ std::wstring Tap(const std::wstring &rest)
     return L"\"" + BinPath(L"debugtap.exe") + L"\"" + rest;
 }
 
-TEST(DebugTapProgram, PrintsCallsByteForByteBetweenTheProgramsOwnOutput)
+// The calls byte for byte between the program's own output, and its exit
+// code; without a program the usage, and a program that cannot start.
+TEST(DebugTapProgram, PrintsCallsBetweenTheProgramsOwnOutputAndPassesOnItsExitCode)
 {
-    bench::CapturedRun run = bench::RunCaptured(
-        Tap(L" " + Child(L"out=one\\n a=x a=y\\r\\n out=two\\n a=z\\r\\n a=. exit=5")), 20000);
-    ASSERT_TRUE(run.started);
-    EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(5u, run.exitCode);
-    EXPECT_EQ("one\nxy\r\ntwo\nz\r\n.", run.output);
-}
-
-TEST(DebugTapProgram, UsageAndMissingProgram)
-{
-    bench::CapturedRun usage = bench::RunCaptured(Tap(L""), 20000);
-    EXPECT_EQ(2u, usage.exitCode);
-    EXPECT_NE(std::string::npos, usage.output.find("usage: debugtap.exe"));
-
-    bench::CapturedRun missing = bench::RunCaptured(Tap(L" no-such-program.exe"), 20000);
-    EXPECT_EQ(127u, missing.exitCode);
-    EXPECT_NE(std::string::npos, missing.output.find("cannot start no-such-program.exe"));
+    const struct { std::wstring args; DWORD code; std::string output; bool whole; } cases[] = {
+        {L" " + Child(L"out=one\\n a=x a=y\\r\\n out=two\\n a=z\\r\\n a=. exit=5"), 5, "one\nxy\r\ntwo\nz\r\n.", true},
+        {L"", 2, "usage: debugtap.exe <program>", false},
+        {L" no-such-program.exe", 127, "debugtap: cannot start no-such-program.exe: error 2", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.output);
+        bench::CapturedRun run = bench::RunCaptured(Tap(c.args), 20000);
+        ASSERT_TRUE(run.started);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(c.code, run.exitCode);
+        EXPECT_EQ(c.output, c.whole ? run.output : run.output.substr(0, c.output.size()));
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // stream in the order they happened.
 #include <gtest/gtest.h>
 
+#include "debugtap.h"
 #include "fixtures.h"
 #include "runcapture.h"
 
@@ -21,11 +22,11 @@ const wchar_t kBuiltIn[] = L"Drivers\\BuiltIn";
 
 struct Entry {
     std::wstring name;
-    std::wstring dll = L"fakedrv.dll";
-    std::wstring prefix = L"TST";  // empty: no Prefix value
-    long order = -1;               // -1: no Order value
-    long index = -1;               // -1: no Index value
-    std::map<std::wstring, DWORD> extra;  // InitResult, InitDelay, Touch
+    long order = -1;                           // -1: no Order value
+    long index = -1;                           // -1: no Index value
+    std::map<std::wstring, DWORD> extra = {};  // InitResult, InitDelay, Touch
+    std::wstring dll = L"fakedrv.dll";         // empty: no Dll value
+    std::wstring prefix = L"TST";              // empty: no Prefix value
 };
 
 void SetDword(HKEY key, const std::wstring &name, DWORD value)
@@ -137,12 +138,7 @@ class DevMgr : public ::testing::Test {
 
 TEST_F(DevMgr, InitRunsOnItsOwnThreadAndExerciseReachesEveryEntryPoint)
 {
-    Entry entry;
-    entry.name = L"Exercised";
-    entry.order = 5;
-    entry.index = 3;
-    entry.extra = {{L"Touch", 1}, {L"InitDelay", 300}};
-    AddEntry(entry);
+    AddEntry({L"Exercised", 5, 3, {{L"Touch", 1}, {L"InitDelay", 300}}});
 
     DevmgrRun run = Devmgr(L"--key Drivers\\BuiltIn\\Exercised --bus 1234abcd --exercise --unload");
     EXPECT_EQ(0u, run.exitCode);
@@ -196,8 +192,7 @@ TEST_F(DevMgr, InitRunsOnItsOwnThreadAndExerciseReachesEveryEntryPoint)
 
 TEST_F(DevMgr, UntouchedOutputsAndADeviceLeftUp)
 {
-    Entry entry;
-    entry.name = L"Quiet";
+    Entry entry{L"Quiet"};
     AddEntry(entry);
 
     // A driver that writes nothing: devmgr must say so, not invent output.
@@ -219,17 +214,10 @@ TEST_F(DevMgr, UntouchedOutputsAndADeviceLeftUp)
     // active list: the device gets Drivers\Active\01 again.
     entry.extra = {{L"InitDelay", 30000}};
     AddEntry(entry);
-    std::wstring killed = L"\"" + bench::BinPath(L"devmgr.exe") + L"\" --key Quiet";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &killed[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    for (int i = 0; i < 250 && ActiveKeys() == 0; i++)
-        Sleep(20);
-    TerminateProcess(info.hProcess, 1);
-    WaitForSingleObject(info.hProcess, 5000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    bench::DebuggedProcess killed;
+    ASSERT_TRUE(killed.Start(L"\"" + bench::BinPath(L"devmgr.exe") + L"\" --key Quiet"));
+    ASSERT_TRUE(killed.WaitForText("TST_Init(", 5000)) << killed.Text();
+    killed.Kill();
     ASSERT_EQ(1, ActiveKeys()) << "the killed run should have left its key";
     entry.extra = {{L"InitDelay", 0}};
     AddEntry(entry);
@@ -253,21 +241,12 @@ TEST_F(DevMgr, UntouchedOutputsAndADeviceLeftUp)
 
 TEST_F(DevMgr, BootLoadsEveryEntryInOrderAndGoesOnPastAFailure)
 {
-    auto add = [](const wchar_t *name, long order, long index, DWORD initResult) {
-        Entry entry;
-        entry.name = name;
-        entry.order = order;
-        entry.index = index;
-        if (initResult != 1)
-            entry.extra[L"InitResult"] = initResult;
-        AddEntry(entry);
-    };
-    add(L"Gamma", 20, 5, 1);
-    add(L"Beta", -1, -1, 1);     // no Order: after every ordered entry
-    add(L"Delta", 10, -1, 1);    // ties with Alpha: by name
-    add(L"Broken", 15, -1, 0);   // its Init fails
-    add(L"Alpha", 10, -1, 1);
-    add(L"Clash", 30, 1, 1);     // TST1: is Alpha's
+    AddEntry({L"Gamma", 20, 5});
+    AddEntry({L"Beta"});                                  // no Order: after every ordered entry
+    AddEntry({L"Delta", 10});                             // ties with Alpha: by name
+    AddEntry({L"Broken", 15, -1, {{L"InitResult", 0}}});  // its Init fails
+    AddEntry({L"Alpha", 10});
+    AddEntry({L"Clash", 30, 1});                          // TST1: is Alpha's
 
     DevmgrRun run = Devmgr(L"--unload");
     EXPECT_EQ(1u, run.exitCode);
@@ -302,51 +281,39 @@ TEST_F(DevMgr, BootLoadsEveryEntryInOrderAndGoesOnPastAFailure)
 
 TEST_F(DevMgr, EntriesThatCannotBeLoaded)
 {
-    struct Case {
-        const wchar_t *args;
-        const char *line;
-    };
-    auto add = [](const wchar_t *name, const wchar_t *dll, const wchar_t *prefix) {
-        Entry entry;
-        entry.name = name;
-        entry.dll = dll;
-        entry.prefix = prefix;
-        AddEntry(entry);
-    };
-    add(L"MissingDll", L"absent-driver.dll", L"TST");
-    add(L"WrongPrefix", L"fakedrv.dll", L"TSX");
-    add(L"NoDll", L"", L"TST");
-    add(L"LongPrefix", L"fakedrv.dll", L"TSTX");
-
-    const Case cases[] = {
-        {L"--key Nowhere", "devmgr: Drivers\\BuiltIn\\Nowhere: cannot open the entry: error 2"},
-        {L"--key MissingDll", "devmgr: LoadLibrary(absent-driver.dll) failed: error 126"},
-        {L"--key WrongPrefix", "devmgr: TSX_Init is not exported: cannot initialise"},
-        {L"--key NoDll", "devmgr: Drivers\\BuiltIn\\NoDll: no \"Dll\" string: not a driver entry"},
-        {L"--key HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\LongPrefix",
-         "devmgr: Drivers\\BuiltIn\\LongPrefix: \"Prefix\" must have three characters"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.line);
-        DevmgrRun run = Devmgr(c.args);
-        EXPECT_EQ(1u, run.exitCode);
-        ExpectInOrder(run.lines, {c.line, "devmgr: not every driver initialised"});
-        EXPECT_EQ(0, CountStarting(run.lines, "TST_Init"));
-        EXPECT_EQ(0, ActiveKeys());
-    }
-
-    // A library without the entry points is not kept loaded.
-    DevmgrRun wrong = Devmgr(L"--key WrongPrefix");
-    ExpectInOrder(wrong.lines, {"devmgr: exports found: none; missing: TSX_Init TSX_Deinit TSX_Open "
-                                "TSX_Close TSX_Read TSX_Write TSX_Seek TSX_IOControl",
-                                "fakedrv: unloaded by FreeLibrary"});
-
-    EXPECT_EQ(2u, Devmgr(L"--exercise --bogus").exitCode);
-    EXPECT_EQ(2u, Devmgr(L"--bus 12xyz").exitCode);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDrivers);
     DevmgrRun none = Devmgr(L"");
     EXPECT_EQ(1u, none.exitCode);
     ExpectInOrder(none.lines, {"devmgr: no driver entries under HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn"});
+
+    AddEntry({L"MissingDll", -1, -1, {}, L"absent-driver.dll"});
+    AddEntry({L"WrongPrefix", -1, -1, {}, L"fakedrv.dll", L"TSX"});
+    AddEntry({L"NoDll", -1, -1, {}, L""});
+    AddEntry({L"LongPrefix", -1, -1, {}, L"fakedrv.dll", L"TSTX"});
+    const struct { const wchar_t *args; DWORD code; Strings lines; } cases[] = {
+        {L"--key Nowhere", 1, {"devmgr: Drivers\\BuiltIn\\Nowhere: cannot open the entry: error 2"}},
+        {L"--key MissingDll", 1, {"devmgr: LoadLibrary(absent-driver.dll) failed: error 126"}},
+        // A library without the entry points is not kept loaded.
+        {L"--key WrongPrefix", 1, {"devmgr: exports found: none; missing: TSX_Init TSX_Deinit TSX_Open TSX_Close "
+                                   "TSX_Read TSX_Write TSX_Seek TSX_IOControl",
+                                   "devmgr: TSX_Init is not exported: cannot initialise",
+                                   "fakedrv: unloaded by FreeLibrary"}},
+        {L"--key NoDll", 1, {"devmgr: Drivers\\BuiltIn\\NoDll: no \"Dll\" string: not a driver entry"}},
+        {L"--key HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\LongPrefix", 1,
+         {"devmgr: Drivers\\BuiltIn\\LongPrefix: \"Prefix\" must have three characters"}},
+        {L"--exercise --bogus", 2, {"usage: devmgr.exe"}},
+        {L"--bus 12xyz", 2, {"usage: devmgr.exe"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.args);
+        DevmgrRun run = Devmgr(c.args);
+        EXPECT_EQ(c.code, run.exitCode);
+        Strings lines = c.lines;
+        if (c.code == 1)
+            lines.push_back("devmgr: not every driver initialised");
+        ExpectInOrder(run.lines, lines);
+        EXPECT_EQ(0, CountStarting(run.lines, "TST_Init"));
+        EXPECT_EQ(0, ActiveKeys());
+    }
 }
 
 // The registration file in docs/, imported the way its comment says, is an

@@ -52,14 +52,6 @@ public:
         COMMTIMEOUTS timeouts = { interval, perByte, constant, 0, 1000 };
         SetCommTimeouts(port_, &timeouts);
     }
-    void SetBaud(DWORD baud)
-    {
-        DCB dcb = {};
-        dcb.DCBlength = sizeof dcb;
-        ASSERT_TRUE(GetCommState(port_, &dcb));
-        dcb.BaudRate = baud;
-        ASSERT_TRUE(SetCommState(port_, &dcb));
-    }
     void Write(const Bytes &bytes)
     {
         DWORD written = 0;
@@ -100,36 +92,15 @@ protected:
     NearEnd nearEnd;
 };
 
-TEST_F(RxSim, GgaEnableIsAckedRecordedAndApplied)
-{
-    ASSERT_TRUE(nearEnd.ok());
-    options.current.rate[kGGA] = 0;
-    options.bbr.rate[kGGA] = 0;
-    Start();
-    Bytes frame = Of(NmeaFrame(kGGA, TRUE));
-
-    EXPECT_EQ(nearEnd.Exchange(frame), kAckCfgMsg);
-
-    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].bytes, frame);
-    EXPECT_TRUE(frames[0].checksumOk);
-    EXPECT_EQ(frames[0].answer, rxsim::Answer::Ack);
-    EXPECT_EQ(rxsim::DescribeFrame(frames[0]), "CFG-MSG GGA rate 1");
-    EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
-    EXPECT_EQ(sim.Saved().rate[kGGA], 0) << "CFG-MSG changes the current configuration only";
-    EXPECT_EQ(sim.BytesReceived(), frame);
-    EXPECT_EQ(sim.BytesSent(), kAckCfgMsg);
-}
-
 // The system's three save frames, each from the same start: the current
-// configuration differs from the BBR in both sections.
-TEST_F(RxSim, EachSaveKindMovesOnlyItsSectionsToBbr)
+// configuration differs from the BBR in both sections. Then CFG-CFG's clear
+// and load, and its device mask.
+TEST_F(RxSim, CfgCfgSavesClearsAndLoadsItsSectionsForTheDevicesInItsMask)
 {
-    const struct { SaveKind kind; bool messages, navigation; const char *saved; } cases[] = {
-        { kSaveMessages, true, false, "GLL GSA GSV RMC VTG ZDA, SBAS on" },
-        { kSaveNavigation, false, true, "GGA GLL GSA GSV RMC VTG, SBAS off" },
-        { kSaveBoth, true, true, "GLL GSA GSV RMC VTG ZDA, SBAS off" },
+    const struct { SaveKind kind; const char *saved; } cases[] = {
+        { kSaveMessages, "GLL GSA GSV RMC VTG ZDA, SBAS on" },
+        { kSaveNavigation, "GGA GLL GSA GSV RMC VTG, SBAS off" },
+        { kSaveBoth, "GLL GSA GSV RMC VTG ZDA, SBAS off" },
     };
     options.current.rate[kGGA] = 0;
     options.current.rate[kZDA] = 1;
@@ -143,10 +114,7 @@ TEST_F(RxSim, EachSaveKindMovesOnlyItsSectionsToBbr)
         EXPECT_EQ(sim.Current(), options.current);
         sim.Stop();
     }
-}
 
-TEST_F(RxSim, ClearLoadAndTheDeviceMask)
-{
     auto cfgCfg = [](uint8_t clear, uint8_t save, uint8_t load, int device) {
         Bytes payload = { clear, 0, 0, 0, save, 0, 0, 0, load, 0, 0, 0 };
         if (device >= 0)
@@ -154,10 +122,8 @@ TEST_F(RxSim, ClearLoadAndTheDeviceMask)
         return rxsim::MakeFrame(0x06, 0x09, payload);
     };
     options.current.rate = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1 };
-    options.current.sbas = false;
     options.bbr = options.current;
     Start();
-
     // Clear the message section of the BBR, then load it: factory rates.
     ASSERT_EQ(nearEnd.Exchange(cfgCfg(0x02, 0, 0x02, 0x01))[3], 0x01);
     EXPECT_EQ(rxsim::Describe(sim.Current()), "GGA GLL GSA GSV RMC VTG, SBAS off");
@@ -210,11 +176,23 @@ TEST_F(RxSim, RefusedFramesAreNakedBadChecksumsDroppedAndNothingChanges)
     }
 }
 
-// 0xB5 0xB5 0x62: the frame starts at the second 0xB5. A piece of a frame
-// followed by silence is given up, so the next frame is read whole.
-TEST_F(RxSim, FindsFramesAfterGarbageAndGivesUpStalledPieces)
+// An acked frame is recorded and applied (CFG-MSG to the current
+// configuration only). 0xB5 0xB5 0x62: the frame starts at the second 0xB5.
+// A piece of a frame followed by silence is given up, so the next frame is
+// read whole.
+TEST_F(RxSim, AppliesAckedFramesFindsThemAfterGarbageAndGivesUpStalledPieces)
 {
+    ASSERT_TRUE(nearEnd.ok());
+    options.current.rate[kGGA] = 0;
+    options.bbr.rate[kGGA] = 0;
     Start();
+    Bytes gga = Of(NmeaFrame(kGGA, TRUE));
+    EXPECT_EQ(nearEnd.Exchange(gga), kAckCfgMsg);
+    EXPECT_EQ(sim.Current(), rxsim::FactoryDefault());
+    EXPECT_EQ(sim.Saved().rate[kGGA], 0);
+    EXPECT_EQ(sim.BytesReceived(), gga);
+    EXPECT_EQ(sim.BytesSent(), kAckCfgMsg);
+
     Bytes frame = Of(NmeaFrame(kGSV, FALSE));
     EXPECT_EQ(nearEnd.Exchange(Concat({ 'x', 0x62, 0xB5 }, frame)), kAckCfgMsg);
     nearEnd.Write(Bytes(frame.begin(), frame.begin() + 7));
@@ -222,12 +200,16 @@ TEST_F(RxSim, FindsFramesAfterGarbageAndGivesUpStalledPieces)
     EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGSV, TRUE))), kAckCfgMsg);
 
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].bytes, frame);
-    EXPECT_FALSE(frames[1].complete);
-    EXPECT_EQ(frames[1].answer, rxsim::Answer::None);
-    EXPECT_EQ(frames[1].bytes.size(), 7u);
-    EXPECT_TRUE(frames[2].checksumOk);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].bytes, gga);
+    EXPECT_TRUE(frames[0].checksumOk);
+    EXPECT_EQ(frames[0].answer, rxsim::Answer::Ack);
+    EXPECT_EQ(rxsim::DescribeFrame(frames[0]), "CFG-MSG GGA rate 1");
+    EXPECT_EQ(frames[1].bytes, frame);
+    EXPECT_FALSE(frames[2].complete);
+    EXPECT_EQ(frames[2].answer, rxsim::Answer::None);
+    EXPECT_EQ(frames[2].bytes.size(), 7u);
+    EXPECT_TRUE(frames[3].checksumOk);
     EXPECT_EQ(sim.Current().rate[kGSV], 1);
 }
 
@@ -393,7 +375,7 @@ TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
     options.baud = CBR_9600;
     options.probeNearEnd = L"COM3:";
     options.chatterBytesPerSecond = 960;
-    nearEnd.SetBaud(CBR_9600);
+    ASSERT_TRUE(bench::SetCom3Rate(CBR_9600));
     Start();
     DWORD start = GetTickCount();
     nearEnd.Read(3000, 480);
@@ -410,7 +392,7 @@ TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
     EXPECT_GE(GetTickCount() - start, 250u) << "the reply did not wait for the sentences queued before it";
     EXPECT_EQ(std::string(ack - 2, ack), "\r\n");
 
-    nearEnd.SetBaud(CBR_38400);
+    ASSERT_TRUE(bench::SetCom3Rate(CBR_38400));
     Sleep(100);
     nearEnd.Read(200);
     nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
@@ -424,7 +406,7 @@ TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
     EXPECT_EQ(sim.Frames()[1].answer, rxsim::Answer::None);
     EXPECT_EQ(rxsim::DescribeFrame(sim.Frames()[1]), "11 bytes of garbage (the near end at 38400 baud)");
 
-    nearEnd.SetBaud(CBR_9600);
+    ASSERT_TRUE(bench::SetCom3Rate(CBR_9600));
     Sleep(100);
     nearEnd.Write(Of(NmeaFrame(kGGA, TRUE)));
     ASSERT_TRUE(sim.WaitForFrames(3, 1000));
@@ -444,9 +426,8 @@ ProgramRun RunProgram(const std::wstring &arguments, const std::vector<Bytes> &f
 {
     ProgramRun run;
     wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring path = exe;
-    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"rxsim.exe";
+    std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"rxsim.exe";  // beside this test
     std::wstring command = L"\"" + path + L"\" " + arguments;
 
     SECURITY_ATTRIBUTES inherit = { sizeof inherit, nullptr, TRUE };
