@@ -1,4 +1,5 @@
-// The UBX frames as sent: checksums, pairs, table layout and lookups.
+// The UBX frames as sent, byte for byte: the two CFG-MSG tables as they lie
+// in memory, the SBAS pair and the three saves, and the lookups.
 #include <gtest/gtest.h>
 
 #include "ubxcatalog.h"
@@ -7,65 +8,39 @@
 
 namespace {
 
-// UBX 8-bit Fletcher checksum over class, id, length and payload.
-void Fletcher(const BYTE *bytes, DWORD length, BYTE *a, BYTE *b)
+using Bytes = std::vector<BYTE>;
+
+// UBX 8-bit Fletcher checksum over class, id, length and payload, written
+// into the frame's last two bytes.
+void SetChecksum(BYTE *frame, DWORD length)
 {
-    *a = *b = 0;
+    BYTE a = 0, b = 0;
     for (DWORD i = 2; i + 2 < length; i++) {
-        *a = (BYTE)(*a + bytes[i]);
-        *b = (BYTE)(*b + *a);
+        a = (BYTE)(a + frame[i]);
+        b = (BYTE)(b + a);
     }
+    frame[length - 2] = a;
+    frame[length - 1] = b;
 }
 
-std::vector<UbxFrame> AllFrames()
+Bytes Of(UbxFrame frame)
 {
-    std::vector<UbxFrame> frames;
-    for (int i = 0; i < kSentenceCount; i++) {
-        frames.push_back(NmeaFrame(i, FALSE));
-        frames.push_back(NmeaFrame(i, TRUE));
-    }
-    frames.push_back(SbasFrame(FALSE));
-    frames.push_back(SbasFrame(TRUE));
-    frames.push_back(SaveFrame(kSaveMessages));
-    frames.push_back(SaveFrame(kSaveNavigation));
-    frames.push_back(SaveFrame(kSaveBoth));
-    return frames;
+    return frame.bytes == nullptr ? Bytes() : Bytes(frame.bytes, frame.bytes + frame.length);
 }
 
-TEST(Catalogue, EveryFrameIsWellFormedWithItsChecksum)
-{
-    for (const UbxFrame &frame : AllFrames()) {
-        ASSERT_NE(frame.bytes, nullptr);
-        ASSERT_GE(frame.length, 8u);
-        EXPECT_EQ(frame.bytes[0], 0xB5);
-        EXPECT_EQ(frame.bytes[1], 0x62);
-        EXPECT_EQ(frame.bytes[2], 0x06);  // CFG
-        DWORD payload = frame.bytes[4] + 256u * frame.bytes[5];
-        EXPECT_EQ(frame.length, payload + 8);
-        BYTE a, b;
-        Fletcher(frame.bytes, frame.length, &a, &b);
-        EXPECT_EQ(frame.bytes[frame.length - 2], a);
-        EXPECT_EQ(frame.bytes[frame.length - 1], b);
-    }
-}
-
-// The two tables as they lie in memory: from the first table's start, the
-// eleven disable frames back to back, and 128 bytes on the eleven enable
-// frames, each CFG-MSG F0 i with its rate and checksum, and the lookup
-// gives those bytes (any true value the enable frame).
+// From the first table's start, the eleven disable frames back to back, and
+// 128 bytes on the eleven enable frames, each CFG-MSG F0 i with its rate and
+// checksum; the lookup gives those bytes (any true value the enable frame).
 TEST(Catalogue, TablesHoldEachFrameAtItsOffset)
 {
     const BYTE *tables = &kCfgMsgTables[0][0];
     for (BYTE rate = 0; rate < 2; rate++) {
         for (int i = 0; i < kSentenceCount; i++) {
             BYTE expected[11] = { 0xB5, 0x62, 0x06, 0x01, 0x03, 0x00, 0xF0, (BYTE)i, rate, 0, 0 };
-            Fletcher(expected, 11, &expected[9], &expected[10]);
+            SetChecksum(expected, 11);
             const BYTE *at = tables + 128 * rate + 11 * i;
-            EXPECT_EQ(std::vector<BYTE>(at, at + 11), std::vector<BYTE>(expected, expected + 11))
-                << "sentence " << i << " rate " << (int)rate;
-            UbxFrame frame = NmeaFrame(i, rate ? 2 : FALSE);
-            ASSERT_EQ(frame.length, 11u);
-            EXPECT_EQ(std::vector<BYTE>(frame.bytes, frame.bytes + 11), std::vector<BYTE>(expected, expected + 11));
+            EXPECT_EQ(Bytes(at, at + 11), Bytes(expected, expected + 11)) << "sentence " << i << " rate " << (int)rate;
+            EXPECT_EQ(Of(NmeaFrame(i, rate ? 2 : FALSE)), Bytes(expected, expected + 11));
         }
     }
 }
@@ -79,24 +54,21 @@ TEST(Catalogue, NothingExistsOutsideTheElevenSentences)
     EXPECT_EQ(SaveFrame((SaveKind)3).bytes, nullptr);
 }
 
+// CFG-SBAS with the mode byte 1 or 0; CFG-CFG saving the message, the
+// navigation or both sections, to battery-backed RAM only.
 TEST(Catalogue, SbasAndSaveFramesAsListed)
 {
-    const BYTE sbasOn[] = { 0xB5, 0x62, 0x06, 0x16, 0x08, 0x00, 0x01, 0x03,
-                            0x03, 0x00, 0xD5, 0xCA, 0x06, 0x00, 0xD0, 0x77 };
-    UbxFrame on = SbasFrame(TRUE), off = SbasFrame(FALSE);
-    ASSERT_EQ(on.length, 16u);
-    EXPECT_EQ(std::vector<BYTE>(on.bytes, on.bytes + 16), std::vector<BYTE>(sbasOn, sbasOn + 16));
-    for (int k = 0; k < 14; k++)
-        EXPECT_EQ(off.bytes[k], k == 6 ? 0 : sbasOn[k]) << k;
-    const BYTE ends[3][2] = { { 0x1F, 0xCC }, { 0x25, 0x02 }, { 0x27, 0x14 } };
+    EXPECT_EQ(Of(SbasFrame(TRUE)),
+              (Bytes{ 0xB5, 0x62, 0x06, 0x16, 0x08, 0x00, 0x01, 0x03, 0x03, 0x00, 0xD5, 0xCA, 0x06, 0x00, 0xD0, 0x77 }));
+    EXPECT_EQ(Of(SbasFrame(FALSE)),
+              (Bytes{ 0xB5, 0x62, 0x06, 0x16, 0x08, 0x00, 0x00, 0x03, 0x03, 0x00, 0xD5, 0xCA, 0x06, 0x00, 0xCF, 0x6F }));
     const BYTE masks[3] = { 0x02, 0x08, 0x0A };
+    const BYTE ends[3][2] = { { 0x1F, 0xCC }, { 0x25, 0x02 }, { 0x27, 0x14 } };
     for (int kind = 0; kind < 3; kind++) {
-        UbxFrame save = SaveFrame((SaveKind)kind);
-        ASSERT_EQ(save.length, 21u);
-        EXPECT_EQ(save.bytes[10], masks[kind]);
-        EXPECT_EQ(save.bytes[18], 0x01);  // battery-backed RAM only
-        EXPECT_EQ(save.bytes[19], ends[kind][0]);
-        EXPECT_EQ(save.bytes[20], ends[kind][1]);
+        BYTE expected[21] = { 0xB5, 0x62, 0x06, 0x09, 0x0D, 0x00, 0, 0, 0, 0, masks[kind], 0, 0, 0, 0, 0, 0, 0, 0x01 };
+        SetChecksum(expected, 21);
+        EXPECT_EQ(Of(SaveFrame((SaveKind)kind)), Bytes(expected, expected + 21)) << kind;
+        EXPECT_EQ(expected[19] << 8 | expected[20], ends[kind][0] << 8 | ends[kind][1]) << kind;
     }
 }
 

@@ -3,13 +3,9 @@
 // fields read with WM_GETTEXT, against the receiver simulator on the far end
 // of the run's cable, the registry and the KTAPI journal. The last cases read
 // the compiled resources back from the built program.
-#include <gtest/gtest.h>
-
 #include "debugtap.h"
-#include "fixtures.h"
+#include "linktest.h"
 #include "runcapture.h"
-#include "rxsim.h"
-#include "ubxcatalog.h"
 
 #include <stdio.h>
 
@@ -21,8 +17,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Strings = std::vector<std::string>;
+using bench::Bytes;
+using bench::FramesOnLine;
+using bench::Of;
+using bench::Strings;
 
 const wchar_t kInfoPortFree[] = L"Toggle NMEA sentences by tapping the check boxes above.";
 const wchar_t kInfoPortBusy[] = L"GPS must be powered off before these settings can be changed.";
@@ -33,19 +31,14 @@ enum { kInfo = 400, kVersion = 323, kAi = 1001, kStatus = 1002, kOk = 40000, kSB
 // The 13 check boxes in template order.
 const int kTemplateOrder[13] = {304, 305, 300, 302, 303, 301, 306, 307, 308, 309, 310, 311, 312};
 
-Bytes FrameBytes(UbxFrame frame)
-{
-    return Bytes(frame.bytes, frame.bytes + frame.length);
-}
-
 // The frames of one change per sentence, in order (kSBAS for SBAS).
 std::vector<Bytes> Changes(const std::vector<int> &sentences, bool on)
 {
     std::vector<Bytes> frames;
     for (int sentence : sentences) {
         bool sbas = sentence == kSBAS;
-        frames.push_back(FrameBytes(sbas ? SbasFrame(on) : NmeaFrame(sentence, on)));
-        frames.push_back(FrameBytes(SaveFrame(sbas ? kSaveNavigation : kSaveMessages)));
+        frames.push_back(Of(sbas ? SbasFrame(on) : NmeaFrame(sentence, on)));
+        frames.push_back(Of(SaveFrame(sbas ? kSaveNavigation : kSaveMessages)));
     }
     return frames;
 }
@@ -215,14 +208,6 @@ protected:
         EXPECT_EQ(ExitCode(), 0);
     }
 
-    std::vector<Bytes> FramesReceived()
-    {
-        std::vector<Bytes> frames;
-        for (const rxsim::ReceivedFrame &frame : receiver_.Frames())
-            frames.push_back(frame.bytes);
-        return frames;
-    }
-
     // The status texts (from the hook) and the frames' write lines, in order.
     Strings StatusAndWrites()
     {
@@ -328,7 +313,7 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     EXPECT_EQ(Text(kStatus), L"GGA Saved");
     EXPECT_EQ(StoredSettings(), "GGA=1 DTM=1");
     ASSERT_TRUE(receiver_.WaitForFrames(2, 1000));
-    EXPECT_EQ(FramesReceived(), Changes({kGGA}, true));
+    EXPECT_EQ(FramesOnLine(receiver_), Changes({kGGA}, true));
     EXPECT_EQ(receiver_.Saved().rate[kGGA], 1);
     // "Please wait..." stands while the frames go out.
     EXPECT_EQ(StatusAndWrites(), (Strings{"status: Please wait...", "NMEA Enable: Wrote 11 bytes",
@@ -341,17 +326,18 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
     ASSERT_TRUE(receiver_.WaitForFrames(6, 1000));
-    std::vector<Bytes> frames = FramesReceived();
+    std::vector<Bytes> frames = FramesOnLine(receiver_);
     EXPECT_EQ(std::vector<Bytes>(frames.begin() + 2, frames.begin() + 4), Changes({kDTM}, false));
     EXPECT_EQ(std::vector<Bytes>(frames.begin() + 4, frames.end()), Changes({kSBAS}, true));
 
     // "GPS always on": the power line and the store; no frame, no status.
     Tap(312);
-    EXPECT_EQ(bench::KtapiJournal(), (Strings{"KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)"}));
+    EXPECT_EQ(bench::KtapiJournal(), bench::kPowerOn);
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1 PWR=1");
     Tap(312);
-    EXPECT_EQ(bench::KtapiJournal(), (Strings{"KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)",
-                                              "KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)"}));
+    Strings onThenOff = bench::kPowerOn;
+    onThenOff.insert(onThenOff.end(), bench::kPowerOff.begin(), bench::kPowerOff.end());
+    EXPECT_EQ(bench::KtapiJournal(), onThenOff);
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
     EXPECT_EQ(Text(kStatus), L"SBAS Saved");
     EXPECT_EQ(receiver_.Frames().size(), 6u);
@@ -415,7 +401,7 @@ TEST_F(Rxconf, AiSwitchesEachBoxToItsTargetInTemplateOrderAndLeavesThePowerAlone
         statuses.push_back(Narrow(bench::kSettingNames[sentence]) + " Saved");
     }
     statuses.push_back("Settings Saved.");
-    EXPECT_EQ(FramesReceived(), frames);
+    EXPECT_EQ(FramesOnLine(receiver_), frames);
     Strings shown;
     for (const std::string &line : StatusAndWrites()) {
         if (line.rfind("status: ", 0) == 0)
@@ -471,7 +457,7 @@ TEST_F(Rxconf, PortAbsentOrHeldAtStartDisablesTheBoxesButAiStillApplies)
     Tap(kAi);
     EXPECT_EQ(Text(kStatus), L"Settings Saved.");
     ASSERT_TRUE(receiver_.WaitForFrames(6, 1000));
-    EXPECT_EQ(FramesReceived(), Changes({kGSA, kZDA, kSBAS}, true));
+    EXPECT_EQ(FramesOnLine(receiver_), Changes({kGSA, kZDA, kSBAS}, true));
     EXPECT_EQ(CheckedBoxes(), "GGA GSA ZDA SBAS");
     EXPECT_EQ(StoredSettings(), "GGA=1 GSA=1 ZDA=1 SBAS=1");
     EXPECT_FALSE(IsWindowEnabled(Item(300)));
@@ -708,9 +694,8 @@ TEST(RxconfResources, KeysMenuBarIconAndVersion)
     Bytes image = Resource(RT_ICON, MAKEINTRESOURCEW(1));
     ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
     const BITMAPINFOHEADER *header = (const BITMAPINFOHEADER *)image.data();
-    EXPECT_EQ(header->biWidth, 90);
-    EXPECT_EQ(header->biHeight, 180);  // image and mask
-    EXPECT_EQ(header->biBitCount, 24);
+    EXPECT_EQ((std::vector<LONG>{header->biWidth, header->biHeight, header->biBitCount}),
+              (std::vector<LONG>{90, 180, 24}));   // the height counts image and mask
 
     Bytes version = Resource(RT_VERSION, MAKEINTRESOURCEW(1));
     ASSERT_FALSE(version.empty());
@@ -727,8 +712,7 @@ TEST(RxconfResources, KeysMenuBarIconAndVersion)
               (std::vector<DWORD>{0x00010001, 0x00030000, 0x00010001, 0x00030000}));
     const WORD *translation = (const WORD *)query(L"\\VarFileInfo\\Translation", &length);
     ASSERT_EQ(length, 4u);
-    EXPECT_EQ(translation[0], 0x0409);
-    EXPECT_EQ(translation[1], 0x04B0);
+    EXPECT_EQ(translation[0] << 16 | translation[1], 0x040904B0);
     for (const auto &entry : std::map<std::wstring, std::wstring>{
              {L"FileVersion", L"1, 1, 3, 0"}, {L"ProductVersion", L"1, 1, 3, 0"}, {L"PrivateBuild", L"11109"}}) {
         const wchar_t *text = (const wchar_t *)query((L"\\StringFileInfo\\040904B0\\" + entry.first).c_str(), &length);

@@ -1,15 +1,9 @@
 // The receiver simulator on the far end of the cable, driven from the near
 // end ("COM3:") with the system's own frames, and rxsim.exe around it.
-#include <gtest/gtest.h>
-
-#include "debugcapture.h"
-#include "fixtures.h"
+#include "linktest.h"
 #include "replyscan.h"
-#include "rxsim.h"
+#include "runcapture.h"
 #include "transaction.h"
-#include "ubxcatalog.h"
-
-#include <windows.h>
 
 #include <algorithm>
 #include <map>
@@ -19,21 +13,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using bench::Bytes;
+using bench::Concat;
+using bench::Of;
 
 const Bytes kAckCfgMsg = { 0xB5, 0x62, 0x05, 0x01, 0x02, 0x00, 0x06, 0x01, 0x0F, 0x38 };
 const Bytes kNakCfgMsg = { 0xB5, 0x62, 0x05, 0x00, 0x02, 0x00, 0x06, 0x01, 0x0E, 0x33 };
-
-Bytes Of(UbxFrame frame)
-{
-    return Bytes(frame.bytes, frame.bytes + frame.length);
-}
-
-Bytes Concat(Bytes a, const Bytes &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // The near end of the cable, as the system opens it.
 class NearEnd {
@@ -194,7 +179,7 @@ TEST_F(RxSim, AppliesAckedFramesFindsThemAfterGarbageAndGivesUpStalledPieces)
     EXPECT_EQ(sim.BytesSent(), kAckCfgMsg);
 
     Bytes frame = Of(NmeaFrame(kGSV, FALSE));
-    EXPECT_EQ(nearEnd.Exchange(Concat({ 'x', 0x62, 0xB5 }, frame)), kAckCfgMsg);
+    EXPECT_EQ(nearEnd.Exchange(Concat({ { 'x', 0x62, 0xB5 }, frame })), kAckCfgMsg);
     nearEnd.Write(Bytes(frame.begin(), frame.begin() + 7));
     EXPECT_TRUE(nearEnd.Read(rxsim::kStallMs + 200).empty());
     EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGSV, TRUE))), kAckCfgMsg);
@@ -227,11 +212,11 @@ TEST_F(RxSim, SilentAndLateModes)
     sim.SetReply(rxsim::Reply::Ack);
     sim.SetLatency(400);
     DWORD sent = GetTickCount();
-    nearEnd.Write(Concat(Of(NmeaFrame(kGGA, FALSE)), Of(SbasFrame(FALSE))));
+    nearEnd.Write(Concat({ Of(NmeaFrame(kGGA, FALSE)), Of(SbasFrame(FALSE)) }));
     EXPECT_TRUE(nearEnd.Read(250).empty()) << "answered before its latency";
     Bytes answers = nearEnd.Read(1500, 20);
     EXPECT_GE(GetTickCount() - sent, 380u);
-    EXPECT_EQ(answers, Concat(kAckCfgMsg, rxsim::AckFrame(true, 0x06, 0x16)));
+    EXPECT_EQ(answers, Concat({ kAckCfgMsg, rxsim::AckFrame(true, 0x06, 0x16) }));
     EXPECT_EQ(rxsim::Describe(sim.Current()), "GLL GSA GSV RMC VTG, SBAS off");
 }
 
@@ -278,7 +263,7 @@ TEST_F(RxSim, ChatterIsValidNmeaOfTheEnabledSentencesAroundWholeReplies)
 
     // Switched off in mid-stream: the ACK sits between sentences, and no GGA follows it.
     nearEnd.Write(Of(NmeaFrame(kGGA, FALSE)));
-    stream = Concat(stream, nearEnd.Read(600));
+    stream = Concat({ stream, nearEnd.Read(600) });
     auto ack = std::search(stream.begin(), stream.end(), kAckCfgMsg.begin(), kAckCfgMsg.end());
     ASSERT_NE(ack, stream.end());
     std::string before(stream.begin(), ack), after(ack + kAckCfgMsg.size(), stream.end());
@@ -352,7 +337,7 @@ TEST_F(RxSim, GoesAwayAfterAnsweringTheNthFrame)
     options.latencyMs = 100;
     Start();
     EXPECT_EQ(nearEnd.Exchange(Of(NmeaFrame(kGRS, TRUE))), kAckCfgMsg);
-    nearEnd.Write(Concat(Of(NmeaFrame(kGST, TRUE)), Of(NmeaFrame(kGBS, TRUE))));
+    nearEnd.Write(Concat({ Of(NmeaFrame(kGST, TRUE)), Of(NmeaFrame(kGBS, TRUE)) }));
     EXPECT_EQ(nearEnd.Read(1000, 10), kAckCfgMsg);
     EXPECT_TRUE(sim.WaitUntilGone(1000));
     EXPECT_FALSE(sim.Running());
@@ -387,7 +372,7 @@ TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
     auto ack = stream.end();
     while ((ack = std::search(stream.begin(), stream.end(), kAckCfgMsg.begin(), kAckCfgMsg.end())) == stream.end() &&
            GetTickCount() - start < 3000)
-        stream = Concat(stream, nearEnd.Read(20));
+        stream = Concat({ stream, nearEnd.Read(20) });
     ASSERT_NE(ack, stream.end());
     EXPECT_GE(GetTickCount() - start, 250u) << "the reply did not wait for the sentences queued before it";
     EXPECT_EQ(std::string(ack - 2, ack), "\r\n");
@@ -425,9 +410,7 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::wstring &arguments, const std::vector<Bytes> &frames, Bytes *answers)
 {
     ProgramRun run;
-    wchar_t exe[MAX_PATH];
-    std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
-    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"rxsim.exe";  // beside this test
+    std::wstring path = bench::BinPath(L"rxsim.exe");
     std::wstring command = L"\"" + path + L"\" " + arguments;
 
     SECURITY_ATTRIBUTES inherit = { sizeof inherit, nullptr, TRUE };
@@ -459,7 +442,7 @@ ProgramRun RunProgram(const std::wstring &arguments, const std::vector<Bytes> &f
     {
         NearEnd nearEnd;
         for (const Bytes &frame : frames)
-            *answers = Concat(*answers, nearEnd.Exchange(frame));
+            *answers = Concat({ *answers, nearEnd.Exchange(frame) });
     }
     CloseHandle(inWrite);
     while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0)
@@ -485,8 +468,7 @@ TEST(RxSimProgram, AnswersPrintsAndKeepsItsBbrInTheStateFile)
                                   { Of(NmeaFrame(kGGA, FALSE)), Of(SbasFrame(FALSE)), Of(SaveFrame(kSaveBoth)) },
                                   &answers);
     EXPECT_EQ(first.exitCode, 0u) << first.output;
-    EXPECT_EQ(answers, Concat(Concat(kAckCfgMsg, rxsim::AckFrame(true, 0x06, 0x16)),
-                              rxsim::AckFrame(true, 0x06, 0x09)));
+    EXPECT_EQ(answers, Concat({ kAckCfgMsg, rxsim::AckFrame(true, 0x06, 0x16), rxsim::AckFrame(true, 0x06, 0x09) }));
     for (const char *line : { "(none yet: factory default)", "CFG-MSG GGA rate 0 -> ACK",
                               "CFG-CFG save msg+nav to BBR -> ACK", "final BBR:     GLL GSA GSV RMC VTG, SBAS off" })
         EXPECT_NE(first.output.find(line), std::string::npos) << line << " in:\n" << first.output;
