@@ -2,14 +2,12 @@
 // stand-in's tests. Every entry point logs its parameters on the debug
 // output and returns a known value, so a test sees exactly what devmgr
 // handed over and what it made of the answer.
-//
 // TST_Init reads its own entry (through the active key's "Key") for:
 //   InitResult (REG_DWORD)  the device context to return (default 0x7E570001)
 //   InitDelay  (REG_DWORD)  milliseconds to take first (default 0)
 //   Touch      (REG_DWORD)  1: Read and IOControl write into their outputs
 // Results: Open 0x7E570002; Read 0 (with Touch: 4 bytes "TST!", 4); Write
 // the byte count; Seek the distance; Deinit, Close, IOControl TRUE.
-//
 // Threads: the globals are written by TST_Init only, which devmgr runs
 // before any other entry point of the same device.
 #include <windows.h>

@@ -41,10 +41,12 @@ inline Bytes Of(UbxFrame frame)
     return Bytes(frame.bytes, frame.bytes + frame.length);
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts)
+// Bytes or lines one after the other.
+template <typename T>
+std::vector<T> Concat(std::initializer_list<std::vector<T>> parts)
 {
-    Bytes all;
-    for (const Bytes &part : parts)
+    std::vector<T> all;
+    for (const std::vector<T> &part : parts)
         all.insert(all.end(), part.begin(), part.end());
     return all;
 }
@@ -75,6 +77,20 @@ inline void ExpectDelay(double step, double delay, const std::string &what)
 {
     EXPECT_GE(step, delay) << what;
     EXPECT_LT(step, delay + kPollMs + kSlackMs) << what;
+}
+
+// What the setup program echoed: its one-character calls in order (an
+// echoed NUL arrives as an empty call).
+inline std::string EchoedText()
+{
+    std::string echo;
+    for (const std::string &call : DebugCalls()) {
+        if (call.empty())
+            echo += '\0';
+        else if (call.size() == 1)
+            echo += call;
+    }
+    return echo;
 }
 
 // The listener's own lines: "UBX MSG: ..." and the ACK/NAK lines.

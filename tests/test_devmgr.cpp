@@ -9,6 +9,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,33 +30,25 @@ struct Entry {
     std::wstring prefix = L"TST";              // empty: no Prefix value
 };
 
-void SetDword(HKEY key, const std::wstring &name, DWORD value)
-{
-    RegSetValueExW(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
-}
-
-void SetString(HKEY key, const std::wstring &name, const std::wstring &value)
-{
-    RegSetValueExW(key, name.c_str(), 0, REG_SZ, (const BYTE *)value.c_str(),
-                   (DWORD)((value.size() + 1) * sizeof(wchar_t)));
-}
-
+// Writes the entry's key; empty strings and negative numbers are left out.
 void AddEntry(const Entry &entry)
 {
     HKEY key = nullptr;
     std::wstring path = std::wstring(kBuiltIn) + L"\\" + entry.name;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                              nullptr, &key, nullptr));
-    if (!entry.dll.empty())
-        SetString(key, L"Dll", entry.dll);
-    if (!entry.prefix.empty())
-        SetString(key, L"Prefix", entry.prefix);
+    for (const auto &text : { std::make_pair(L"Dll", entry.dll), std::make_pair(L"Prefix", entry.prefix) }) {
+        if (!text.second.empty())
+            RegSetValueExW(key, text.first, 0, REG_SZ, (const BYTE *)text.second.c_str(),
+                           (DWORD)((text.second.size() + 1) * sizeof(wchar_t)));
+    }
+    std::map<std::wstring, DWORD> numbers = entry.extra;
     if (entry.order >= 0)
-        SetDword(key, L"Order", (DWORD)entry.order);
+        numbers[L"Order"] = (DWORD)entry.order;
     if (entry.index >= 0)
-        SetDword(key, L"Index", (DWORD)entry.index);
-    for (const auto &value : entry.extra)
-        SetDword(key, value.first, value.second);
+        numbers[L"Index"] = (DWORD)entry.index;
+    for (const auto &number : numbers)
+        RegSetValueExW(key, number.first.c_str(), 0, REG_DWORD, (const BYTE *)&number.second, sizeof(DWORD));
     RegCloseKey(key);
 }
 
@@ -117,10 +110,7 @@ std::vector<size_t> ExpectInOrder(const Strings &lines, const Strings &starts)
 
 int CountStarting(const Strings &lines, const std::string &start)
 {
-    int count = 0;
-    for (const std::string &line : lines)
-        count += StartsWith(line, start);
-    return count;
+    return (int)std::count_if(lines.begin(), lines.end(), [&](const std::string &line) { return StartsWith(line, start); });
 }
 
 // The number after "word " in line.

@@ -1,10 +1,7 @@
-// The driver's stream interface: fixed answers whatever the device manager
-// passes. The entry points are compiled in here, to be called without the
-// boot pass. The exports (exactly the eight, by name) and imports of the
-// image are checked on the handheld image, which is linked from the same
-// .def file (HandheldImages.ImportsExportsResourcesAndHeaders); DllMain is
-// seen through a load, an Init thread and an unload by the device manager
-// (DevMgr.SampleRegistrationLoadsTheBootDriver).
+// The driver's stream entry points, compiled in here and called without the
+// boot pass: fixed answers whatever they are given. Exports and imports are
+// checked on the handheld image, linked from the same .def (HandheldImages.*);
+// DllMain through the device manager (DevMgr.SampleRegistrationLoadsTheBootDriver).
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -29,9 +29,7 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     SplitLines lines = SplitByThread(DebugLines());
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 11 bytes\r\n",
                                      "Count = #\r\n", "UBXSaveMsgToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
-    Strings listener = AckLines("0x1"), save = AckLines("0x9");
-    listener.insert(listener.end(), save.begin(), save.end());
-    EXPECT_EQ(lines.listener, listener);
+    EXPECT_EQ(lines.listener, Concat({ AckLines("0x1"), AckLines("0x9") }));
     for (int count : lines.counts)
         EXPECT_LE(count, 2);
     // The fixed delays, from the receiver's side: 200 ms before the change
@@ -82,9 +80,7 @@ TEST_F(Operations, GpsPowerAndNoSuchSentenceLeaveThePortAlone)
     EXPECT_EQ(KtapiJournal(), kPowerOff);
     EXPECT_EQ(GetSetting(L"PWR"), 0u);
     SetGpsPower(1);
-    Strings offThenOn = kPowerOff;
-    offThenOn.insert(offThenOn.end(), kPowerOn.begin(), kPowerOn.end());
-    EXPECT_EQ(KtapiJournal(), offThenOn);
+    EXPECT_EQ(KtapiJournal(), Concat({ kPowerOff, kPowerOn }));
     EXPECT_EQ(GetSetting(L"PWR"), 1u);
     EXPECT_FALSE(ToggleNMEA(11, 1));
     EXPECT_FALSE(ToggleNMEA(-1, 1));

@@ -1,8 +1,7 @@
 // The setup program rxconf.exe, driven as a user would: started under the
-// test's debugger, its dialog found by caption, boxes tapped with BM_CLICK,
-// fields read with WM_GETTEXT, against the receiver simulator on the far end
-// of the run's cable, the registry and the KTAPI journal. The last cases read
-// the compiled resources back from the built program.
+// test's debugger, its dialog found by caption, boxes tapped with BM_CLICK and
+// fields read with WM_GETTEXT, against the simulated receiver, the registry and
+// the KTAPI journal. The last cases read the built program's resources back.
 #include "debugtap.h"
 #include "linktest.h"
 #include "runcapture.h"
@@ -335,9 +334,7 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     EXPECT_EQ(bench::KtapiJournal(), bench::kPowerOn);
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1 PWR=1");
     Tap(312);
-    Strings onThenOff = bench::kPowerOn;
-    onThenOff.insert(onThenOff.end(), bench::kPowerOff.begin(), bench::kPowerOff.end());
-    EXPECT_EQ(bench::KtapiJournal(), onThenOff);
+    EXPECT_EQ(bench::KtapiJournal(), bench::Concat({ bench::kPowerOn, bench::kPowerOff }));
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
     EXPECT_EQ(Text(kStatus), L"SBAS Saved");
     EXPECT_EQ(receiver_.Frames().size(), 6u);
@@ -548,10 +545,9 @@ TEST_F(Rxconf, DialogThatCannotRunEndsTheProgramAtOnce)
     EXPECT_TRUE(TopLevelWindows(L"SATTUNE", L"SatTune").empty());
 }
 
-// Not a check: poses the dialog for scripts/screenshot.sh, which runs it on a
-// virtual display with --gtest_also_run_disabled_tests. A few boxes are
-// ticked and one tap leaves its status text; the pose holds until the file
-// named by RXCONF_POSE_DONE exists (the picture is taken).
+// Not a check: poses the dialog for scripts/screenshot.sh (a virtual display,
+// --gtest_also_run_disabled_tests), a few boxes ticked and one tap's status
+// shown, until the file named by RXCONF_POSE_DONE exists.
 TEST_F(Rxconf, DISABLED_PoseForScreenshot)
 {
     wchar_t ready[MAX_PATH] = L"", done[MAX_PATH] = L"";

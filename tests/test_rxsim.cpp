@@ -187,13 +187,10 @@ TEST_F(RxSim, AppliesAckedFramesFindsThemAfterGarbageAndGivesUpStalledPieces)
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0].bytes, gga);
-    EXPECT_TRUE(frames[0].checksumOk);
-    EXPECT_EQ(frames[0].answer, rxsim::Answer::Ack);
+    EXPECT_TRUE(frames[0].checksumOk && frames[0].answer == rxsim::Answer::Ack);
     EXPECT_EQ(rxsim::DescribeFrame(frames[0]), "CFG-MSG GGA rate 1");
     EXPECT_EQ(frames[1].bytes, frame);
-    EXPECT_FALSE(frames[2].complete);
-    EXPECT_EQ(frames[2].answer, rxsim::Answer::None);
-    EXPECT_EQ(frames[2].bytes.size(), 7u);
+    EXPECT_TRUE(!frames[2].complete && frames[2].answer == rxsim::Answer::None && frames[2].bytes.size() == 7);
     EXPECT_TRUE(frames[3].checksumOk);
     EXPECT_EQ(sim.Current().rate[kGSV], 1);
 }
@@ -351,10 +348,9 @@ TEST_F(RxSim, GoesAwayAfterAnsweringTheNthFrame)
 }
 
 // A receiver at 9600 baud with its line full of sentences: they come at the
-// line's rate, a reply waits behind what was queued before it and goes out
-// between two sentences. A near end at 38400 gets garbage and no answer,
-// and is not understood; back at 9600 it is answered again. The probe
-// records the near end's rate with each frame.
+// line's rate, and a reply waits behind what was queued before it, between
+// two sentences. A near end at 38400 gets garbage, no answer, and is not
+// understood; back at 9600 it is. Each frame records the near end's rate.
 TEST_F(RxSim, LineRateQueuesRepliesAndAnotherRateHearsGarbage)
 {
     options.baud = CBR_9600;

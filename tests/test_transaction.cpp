@@ -33,11 +33,10 @@ protected:
     }
 };
 
-// An answered frame: logged and seen within a poll. A silent receiver: the
-// limit ends the wait as a reply would, after that many polls of 50 ms and
-// with replySeen 1, so the next step goes on. A reply that comes after the
-// limit is not lost: it counts for the next frame
-// (Faults.LateReplyCountsForTheNextFrame).
+// An answered frame is logged and seen within a poll. Against a silent
+// receiver the limit ends the wait as a reply would: that many polls of 50 ms,
+// replySeen 1, and the next step goes on. A reply after the limit counts for
+// the next frame (Faults.LateReplyCountsForTheNextFrame).
 TEST_F(Transaction, AnsweredFrameIsSeenWithinAPollAndSilenceRunsTheLimit)
 {
     StartReceiver();
@@ -70,11 +69,7 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
         ClearDebugCapture();
         int count = OneFrame(rule, NmeaFrame(kGSV, TRUE), 100);
         EXPECT_LE(count, 5);
-        std::string echoed;
-        for (const std::string &call : DebugCalls()) {
-            if (call.size() == 1)
-                echoed += call;
-        }
+        std::string echoed = EchoedText();
         EXPECT_TRUE(Contains(DebugLines(), "     ACK of [0x6]-[0x1]\r\n"));
         if (rule == &kBootLinkRule) {
             EXPECT_EQ(echoed, "");
@@ -114,11 +109,10 @@ TEST_F(Transaction, FalseStartSwallowsExactlyFiveBytes)
 }
 
 // Port settings by each program's rule. Flag word: bits 0x276E cleared and
-// 0x1011 set (binary, DTR and RTS on, no parity, no flow control), the rest
-// as the port reported them. "ConfigGPS" is read whole into 4 bytes
-// whatever its type; anything longer counts as absent (2). The setup program
-// keeps the port's rate for any selector but 1 and 2; the driver runs at
-// 38400 for any but 1. No registry handle is kept, however the read went.
+// 0x1011 set (binary, DTR and RTS on, no parity or flow control), the rest as
+// the port had them. "ConfigGPS" is read whole into 4 bytes whatever its type,
+// anything longer as absent (2). Setup keeps the port's rate for selectors
+// other than 1 and 2, the driver runs at 38400 for any but 1. No handle kept.
 TEST_F(Transaction, OpenConfiguresThePortByEachProgramsRule)
 {
     auto dword = [](DWORD value) { return Bytes((uint8_t *)&value, (uint8_t *)&value + 4); };
