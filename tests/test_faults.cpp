@@ -514,7 +514,12 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
     ASSERT_TRUE(read.installed());
     // Old code does not import ClearCommError at all.
     ImportHook clear(self, "ClearCommError", (void *)port::ClearingClear);
-    StartReceiver();
+    // The reply comes 150 ms after its frame, so that the error always comes
+    // first. An error once the reply's first bytes are read cuts that reply
+    // off, and the wait runs to its limit, as for a frame a line error spoils.
+    rxsim::Options options;
+    options.latencyMs = 150;
+    StartReceiver(options);
 
     for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
         SCOPED_TRACE(rule == &kSetupLinkRule ? "setup" : "boot");
@@ -530,8 +535,9 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
         EXPECT_LE(counts[1], 8);
         EXPECT_EQ(ListenerLinesOf(0), AckLines("0x1"));
         EXPECT_EQ(ListenerLinesOf(1), AckLines("0x9"));
-        // One failed read per error: each is cleared before the next read.
-        EXPECT_EQ(port::failedReads, 2);
+        // Each error is cleared, after at most one failed read (the check after
+        // a read that timed out empty may clear it first).
+        EXPECT_LE(port::failedReads, 2);
         EXPECT_EQ(port::clears, 2);
     }
 
