@@ -77,19 +77,10 @@ int Check(const std::string &output, long calls, const std::string &how)
     return whole ? 0 : 1;
 }
 
-std::string ReadText(const std::wstring &path)
+int Usage()
 {
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return text;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    CloseHandle(file);
-    return text;
+    fprintf(stderr, "usage: rxbench-viewer.exe --emit | --check FILE [--how TEXT] | --debugger [--calls N]\n");
+    return 2;
 }
 
 }  // namespace
@@ -110,19 +101,15 @@ int main(int argc, char **argv)
             check = argv[++i];
         else if (strcmp(argv[i], "--how") == 0 && i + 1 < argc)
             how = argv[++i];
-        else {
-            fprintf(stderr, "usage: rxbench-viewer.exe --emit | --check FILE [--how TEXT] | --debugger [--calls N]\n");
-            return 2;
-        }
+        else
+            return Usage();
     }
     if (emit)
         return Emit(calls);
     if (!check.empty())
-        return Check(ReadText(std::wstring(check.begin(), check.end())), calls, how);
-    if (!debugger) {
-        fprintf(stderr, "usage: rxbench-viewer.exe --emit | --check FILE [--how TEXT] | --debugger [--calls N]\n");
-        return 2;
-    }
+        return Check(ReadWholeFile(std::wstring(check.begin(), check.end())), calls, how);
+    if (!debugger)
+        return Usage();
     std::wstring arguments = L"\"" + bench::BinPath(L"rxbench-viewer.exe") + L"\" --emit --calls " +
                              std::to_wstring(calls);
     ProgramRun run = RunProgram(L"debugtap.exe", arguments, 600000);

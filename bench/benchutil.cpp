@@ -176,7 +176,7 @@ void RecordSampleSettings()
 
 // ---- other programs and the simulator ----
 
-static std::string ReadWholeFile(const std::wstring &path)
+std::string ReadWholeFile(const std::wstring &path)
 {
     std::string text;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -103,6 +103,9 @@ bool StartSimProcess(const std::wstring &arguments, SimProcess *sim);
 std::vector<std::string> StopSimProcess(SimProcess *sim);
 // What it has printed so far.
 std::string SimOutput(const SimProcess &sim);
+// A file's whole content, read while its writer may still have it open;
+// empty when it cannot be opened.
+std::string ReadWholeFile(const std::wstring &path);
 
 // ---- debug output of this process ----
 
