@@ -61,6 +61,7 @@ struct Unit {
     std::vector<uint8_t> bytes;
     bool reply;
     ReplyExtras extras;
+    size_t lineBytes;   // what the line carries for it, a reply's noise and oversized frame included
 };
 
 }  // namespace
@@ -399,8 +400,15 @@ double TransmitMs(const State *s, size_t size)
 // Caller holds mutex.
 void Enqueue(State *s, double nowMs, std::vector<uint8_t> bytes, bool reply, const ReplyExtras &extras)
 {
+    size_t lineBytes = bytes.size();
+    if (reply) {
+        DWORD quietMs;
+        lineBytes += ReplyPrefix(extras, &quietMs).size();
+        if (extras.oversized)
+            lineBytes += std::min<DWORD>(extras.oversizedLength, 0xFFFF) + 8;   // as OversizedFrame makes it
+    }
     s->queuedBytes += bytes.size();
-    s->queue.push_back(Unit{ nowMs, std::move(bytes), reply, extras });
+    s->queue.push_back(Unit{ nowMs, std::move(bytes), reply, extras, lineBytes });
 }
 
 // Caller holds mutex. Sentences due now join the queue: on a line without
@@ -456,14 +464,7 @@ void SendLoop(State *s)
             // The front unit starts once the line is free and is written
             // whole when the line has carried its last byte.
             Unit &front = s->queue.front();
-            size_t size = front.bytes.size();
-            if (front.reply) {
-                DWORD quietMs;
-                size += ReplyPrefix(front.extras, &quietMs).size();
-                if (front.extras.oversized)
-                    size += std::min<DWORD>(front.extras.oversizedLength, 0xFFFF) + 8;
-            }
-            double doneMs = std::max(lineFreeMs, front.queuedMs) + TransmitMs(s, size);
+            double doneMs = std::max(lineFreeMs, front.queuedMs) + TransmitMs(s, front.lineBytes);
             if (doneMs <= now) {
                 Unit unit = std::move(front);
                 s->queue.pop_front();
