@@ -7,7 +7,7 @@
 // this header first and use nothing beyond the Windows CE subset of the Win32
 // wide-character API, so they build unchanged for the handheld. Here that
 // branch is compiled and linked for 32-bit ARM by the handheld configuration
-// (cmake/wince-armv7.cmake), with Windows CE's own declarations where the
+// (cmake/wince-arm.cmake), with Windows CE's own declarations where the
 // desktop headers differ (handheld/include/wince-sdk.h).
 //
 // A third build, for the host only, compiles the listener's frame scanner

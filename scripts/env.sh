@@ -79,8 +79,8 @@ rx_build() {
     rx_cmake_tree "$RX_BUILD" "$RX_ROOT/cmake/mingw-w64-$RX_ARCH.cmake" "$RX_LOGS/cmake.log" || return 1
     echo "== desktop build ($RX_ARCH) took $(( $(date +%s) - started )) s"
     started=$(date +%s)
-    rx_cmake_tree "$RX_BUILD/handheld" "$RX_ROOT/cmake/wince-armv7.cmake" "$RX_LOGS/cmake-handheld.log" || return 1
-    echo "== handheld images (ARM) took $(( $(date +%s) - started )) s"
+    rx_cmake_tree "$RX_BUILD/handheld" "$RX_ROOT/cmake/wince-arm.cmake" "$RX_LOGS/cmake-handheld.log" || return 1
+    echo "== handheld images (ARMv4T, Windows CE) took $(( $(date +%s) - started )) s"
 }
 
 # What every entry script does first: install what is missing, build, make

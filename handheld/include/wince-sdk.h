@@ -32,6 +32,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, i
 #undef InterlockedExchange
 LONG WINAPI InterlockedExchange(LPLONG target, LONG value);
 
+// winbase.h on Windows CE: a resource is mapped with its module, and
+// LockResource is a macro that returns its argument. coredll exports no
+// function of that name, and an image importing one would not load.
+#undef LockResource
+#define LockResource(resource) ((LPVOID)(resource))
+
 // dbgapi.h on Windows CE: the kernel formats the line and writes it to the
 // debug output.
 void NKDbgPrintfW(LPCWSTR format, ...);
