@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "armsession.h"
 #include "debugcapture.h"
 #include "fixtures.h"
 #include "rxsim.h"
@@ -129,7 +130,10 @@ inline SplitLines SplitByThread(const Strings &lines)
 
 // Both keys empty but for "ConfigGPS" 2, the debug capture on, the KTAPI
 // journal empty; afterwards the receiver stopped, "COM3:" on the cable and
-// the keys gone. LoadDriver() adds the boot driver, freed afterwards.
+// the keys gone. LoadDriver() adds the boot driver, freed afterwards: the
+// desktop build's, or with a core's name ("pxa270", "armv4t") the handheld
+// image on that emulated core, whose registry, debug output and KTAPI calls
+// reach the same places (testbench/armhost). CallInit() calls its RXB_Init.
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -146,18 +150,44 @@ protected:
         PlugCom3(Com3::Cable);
         if (driver != nullptr)
             FreeLibrary(driver);
+        if (arm.Running()) {
+            DWORD detached = 0;
+            EXPECT_TRUE(arm.Unload(&detached)) << arm.Problem();
+            EXPECT_EQ(detached, 1u) << "DllMain(DLL_PROCESS_DETACH)";
+        }
         DeleteKestranaKeys();
     }
-    void LoadDriver()
+    void LoadDriver(const std::string &build = "desktop", bool virtualTime = false)
     {
+        armBuild = build != "desktop";
+        if (armBuild) {
+            ArmOptions options;
+            options.core = build;
+            options.virtualTime = virtualTime;
+            ASSERT_TRUE(arm.Start(HandheldDriver(), options)) << arm.Problem();
+            return;
+        }
         rxbInit = LoadBootDriver(&driver);
         ASSERT_NE(rxbInit, nullptr);
+    }
+    DWORD CallInit()
+    {
+        if (!armBuild)
+            return rxbInit(L"Drivers\\Active\\42", nullptr);
+        static const wchar_t key[] = L"Drivers\\Active\\42";
+        DWORD result = 0xFFFFFFFF;
+        if (!arm.Call("RXB_Init", { ArmArg(Bytes((const uint8_t *)key, (const uint8_t *)key + sizeof(key))), 0 },
+                      &result))
+            ADD_FAILURE() << "RXB_Init on the emulated core: " << arm.Problem();
+        return result;
     }
     void StartReceiver(const rxsim::Options &options = rxsim::Options()) { ASSERT_TRUE(sim.Start(options)); }
 
     rxsim::Simulator sim;
     HMODULE driver = nullptr;
     StreamInitFn rxbInit = nullptr;
+    bool armBuild = false;
+    ArmSession arm;
 };
 
 }  // namespace bench

@@ -1,5 +1,7 @@
 // The boot pass, through the driver's RXB_Init in rxboot.dll as the device
-// manager calls it, against the simulated receiver.
+// manager calls it, against the simulated receiver. The cases marked "each
+// build" run on the desktop build and on the handheld image on both
+// emulated cores, through the same checks.
 #include "importhook.h"
 #include "linktest.h"
 
@@ -13,12 +15,18 @@ using namespace bench;
 const char kEntryLine[] = "####       RXB_INIT Entered        ####\r\n";
 const char kExitLine[] = "####       RXB_Init exiting        ####\r\n";
 
-class BootPass : public LinkTest {
+class BootPassFixture : public LinkTest {
 protected:
+    // "desktop", or the emulated core that runs the handheld image.
+    virtual std::string Build() const { return "desktop"; }
+    // Only for passes without an answering receiver: the handheld image's
+    // clock then jumps from one deadline to the next.
+    virtual bool VirtualTime() const { return false; }
+
     void SetUp() override
     {
         LinkTest::SetUp();
-        LoadDriver();
+        LoadDriver(Build(), VirtualTime());
         // The power line must not move before the port is closed.
         SetDebugCallHook([this](const std::string &call) {
             if (call == "Closed Port!\r\n")
@@ -26,15 +34,22 @@ protected:
         });
     }
 
+    // The pass's time is the device's: on the emulated core, its own clock.
     DWORD RunPass(rxsim::Options options = rxsim::Options())
     {
         EXPECT_TRUE(sim.Start(options));
         calledMs = sim.ElapsedMs();
-        DWORD started = GetTickCount();
-        DWORD result = rxbInit(L"Drivers\\Active\\42", nullptr);
-        elapsedMs = GetTickCount() - started;
+        arm.onEntered = [this] { calledMs = sim.ElapsedMs(); };
+        DWORD started = armBuild ? ArmClockMs() : GetTickCount();
+        DWORD result = CallInit();
+        elapsedMs = (armBuild ? ArmClockMs() : GetTickCount()) - started;
         return result;
     }
+
+    DWORD ArmClockMs() { return (DWORD)std::stoul("0" + arm.Stats()["clock_ms"]); }
+
+    // Handles the process that holds the driver has open.
+    DWORD ProcessHandles() { return armBuild ? (DWORD)arm.Handles() : HandleCount(); }
 
     // The thirteen frames the pass must send for these settings.
     static std::vector<Bytes> ExpectedFrames(const std::vector<bool> &on, bool sbas)
@@ -67,11 +82,26 @@ protected:
     size_t journalAtClose = 99;
 };
 
+// Each build: the desktop build, the handheld image on an emulated XScale
+// (PXA270, ARMv5TE) and on an ARMv4T core.
+class BootPass : public BootPassFixture, public ::testing::WithParamInterface<std::string> {
+protected:
+    std::string Build() const override { return GetParam(); }
+};
+
+std::string BuildName(const ::testing::TestParamInfo<std::string> &info)
+{
+    return info.param;
+}
+
+// The desktop build alone: cases that reach into the driver's imports.
+class DesktopBootPass : public BootPassFixture {};
+
 // The slow pass is built into an executable of its own, labelled slow, so
 // that the quick suite can leave it out.
 #ifndef RX_SLOW_TESTS
 
-TEST_F(BootPass, EverySettingOnIsAppliedSavedAndPowered)
+TEST_P(BootPass, EverySettingOnIsAppliedSavedAndPowered)
 {
     SetAllSettings(1);
     rxsim::Options options;
@@ -105,7 +135,7 @@ TEST_F(BootPass, EverySettingOnIsAppliedSavedAndPowered)
 // Without the settings key every flag reads 0: the full sequence of lines
 // with its RegOpenKeyEx line, every sentence and SBAS switched off, saved,
 // and the power line driven as not always on.
-TEST_F(BootPass, MissingSettingsKeySwitchesEverythingOffAndLogsTheFullSequence)
+TEST_P(BootPass, MissingSettingsKeySwitchesEverythingOffAndLogsTheFullSequence)
 {
     DeleteSettingsKey();
     EXPECT_EQ(RunPass(), kDeviceContext);
@@ -123,7 +153,7 @@ TEST_F(BootPass, MissingSettingsKeySwitchesEverythingOffAndLogsTheFullSequence)
 // Any non-zero flag switches its sentence or SBAS on; only PWR == 1 holds
 // the GPS on. "ConfigGPS" 1: the whole pass runs at 9600 baud, so that a
 // receiver whose UART is at 9600 understands and answers every frame.
-TEST_F(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
+TEST_P(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
 {
     std::vector<bool> on(kSentenceCount, false);
     for (int i : { 0, 2, 8 }) {
@@ -155,7 +185,7 @@ TEST_F(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
 // A port that does not open, whose DCB cannot be read, or whose DCB cannot
 // be written: RXB_Init returns 0 with that line last, sends nothing, leaves
 // the power line alone and no handle open; the port works again after.
-TEST_F(BootPass, PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything)
+TEST_P(BootPass, PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything)
 {
     SetAllSettings(1);
     const struct { Com3 port; bool refuse; const char *line; } cases[] = {
@@ -168,7 +198,7 @@ TEST_F(BootPass, PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything)
         SCOPED_TRACE(c.line);
         ASSERT_TRUE(PlugCom3(c.port));
         ASSERT_TRUE(RefuseLineSettings(c.refuse));
-        rxbInit(L"Drivers\\Active\\42", nullptr);   // settles what the first use of each kind keeps
+        CallInit();   // settles what the first use of each kind keeps
         ClearDebugCapture();
         ClearKtapiJournal();
         EXPECT_EQ(RunPass(), 0u);
@@ -177,9 +207,9 @@ TEST_F(BootPass, PortThatCannotBeOpenedOrConfiguredFailsBeforeSendingAnything)
         Sleep(100);
         sim.Stop();   // counted without the receiver's own threads and handles
         EXPECT_TRUE(sim.BytesReceived().empty());
-        DWORD handles = HandleCount();
-        EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-        EXPECT_EQ(HandleCount(), handles);
+        DWORD handles = ProcessHandles();
+        EXPECT_EQ(CallInit(), 0u);
+        EXPECT_EQ(ProcessHandles(), handles);
         ASSERT_TRUE(RefuseLineSettings(false));
     }
     ASSERT_TRUE(PlugCom3(Com3::Cable));
@@ -201,7 +231,7 @@ BOOL WINAPI CountedRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LP
 // processor until its time-out (Wine polls it). The save frame's line shows
 // the 0 bytes written; the listener, having found the line gone, reads it no
 // more, and the wait runs out. The pass still completes as usual.
-TEST_F(BootPass, NoiseNaksAndAHungUpLineDoNotStopThePass)
+TEST_F(DesktopBootPass, NoiseNaksAndAHungUpLineDoNotStopThePass)
 {
     SetAllSettings(1);
     rxsim::Options options;
@@ -257,10 +287,16 @@ TEST_F(BootPass, NoiseNaksAndAHungUpLineDoNotStopThePass)
     EXPECT_EQ(ThreadCount(), threads);
 }
 
-#else  // RX_SLOW_TESTS
+#endif  // RX_SLOW_TESTS
 
-// About 72 s: every wait runs its 100 polls.
-TEST_F(BootPass, SilentReceiverWaitsOutEveryFrame)
+// Every wait runs its 100 polls: about 72 s, on the desktop build in real
+// time (in the slow tests), on the emulated cores in virtual time.
+class SilentBootPass : public BootPass {
+protected:
+    bool VirtualTime() const override { return Build() != "desktop"; }
+};
+
+TEST_P(SilentBootPass, SilentReceiverWaitsOutEveryFrame)
 {
     rxsim::Options options;
     options.reply = rxsim::Reply::Silent;
@@ -274,6 +310,11 @@ TEST_F(BootPass, SilentReceiverWaitsOutEveryFrame)
     EXPECT_EQ(KtapiJournal(), kPowerOff);
 }
 
-#endif  // RX_SLOW_TESTS
+#ifndef RX_SLOW_TESTS
+INSTANTIATE_TEST_SUITE_P(Builds, BootPass, ::testing::Values("desktop", "pxa270", "armv4t"), BuildName);
+INSTANTIATE_TEST_SUITE_P(Handheld, SilentBootPass, ::testing::Values("pxa270", "armv4t"), BuildName);
+#else
+INSTANTIATE_TEST_SUITE_P(Desktop, SilentBootPass, ::testing::Values("desktop"), BuildName);
+#endif
 
 }  // namespace

@@ -1,0 +1,213 @@
+#!/usr/bin/python3
+"""Runs a handheld image (Windows CE 5, ARM) on an emulated ARM core.
+
+    armbench.py IMAGE [--core pxa270|armv4t] [--elf FILE] [--device COM3:=PATH]...
+                [--exports FILE]... [--virtual-time] [--base ADDRESS]
+
+A driver (a DLL) is loaded as the device manager loads it: DllMain(module,
+DLL_PROCESS_ATTACH) on the device manager's thread, then the host's calls of
+its entry points on that thread, and DllMain(module, DLL_PROCESS_DETACH) at
+"unload". Commands, one a line on standard input (answers on standard output,
+see host.py for what the bench asks the host meanwhile):
+    call NAME ARG...    calls the export NAME (or a code symbol of --elf);
+                        an ARG is a number, b:HEX (a buffer holding those
+                        bytes) or w:HEX (a wide string of that UTF-8 text)
+                        -> ret R0 BUFFER...   (the buffers' bytes afterwards)
+    stats               -> ok NAME=VALUE ...  (instructions and the like)
+    reset               zeroes the counts -> ok
+    handles             -> ok N   (handles the process holds)
+    unload              -> ret R0 of DllMain, then the bench ends
+It answers "ready" once the image is loaded (and a driver attached). With
+--connect the same lines go over a TCP connection to the host.
+A fault of the code, or a call the bench does not model, answers
+"fault TEXT" (hex) and ends the bench; an image the device would not load
+answers "refused TEXT" at the start. Exit code 0, or 1 after a fault or a
+refusal.
+"""
+import argparse
+import os
+import socket
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import loader    # noqa: E402
+from host import PipeHost, hexed, unhexed    # noqa: E402
+from kernel import Kernel    # noqa: E402
+from machine import Fault, Machine, CORES    # noqa: E402
+from serialport import SerialPorts    # noqa: E402
+from symbols import CodeNames    # noqa: E402
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DEFAULT_EXPORTS = [os.path.join(ROOT, "handheld", "ce5-exports.txt"),
+                   os.path.join(ROOT, "standins", "ktapi", "KTAPI.def")]
+DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH = 0, 1
+# Where the bench puts an image: not where it asked to be (every image of
+# this project carries base relocations, and the device's loader places a
+# DLL wherever its process has room).
+DLL_BASE, PROGRAM_BASE = 0x01E00000, 0x00040000
+
+
+class Session:
+    """One emulated process holding the image under test."""
+
+    def __init__(self, image_path, host, core="pxa270", devices=None, exports=None, elf=None,
+                 virtual_time=False, base=None, data=None):
+        self.machine = m = Machine(core, virtual_time)
+        self.host = host
+        self.kernel = Kernel(m, host)
+        self.ports = SerialPorts(m, devices or {})
+        m.add_models(self.kernel.models())
+        m.add_models(self.ports.models())
+        device = loader.DeviceExports()
+        for path in exports or DEFAULT_EXPORTS:
+            (device.read_def if path.endswith(".def") else device.read_list)(path)
+        if base is None:
+            base = DLL_BASE if image_path.endswith(".dll") else PROGRAM_BASE
+        self.image = loader.load(m, image_path, base, device, data=data)
+        m.images.append(self.image)
+        m.count_code(*self.image.code)
+        if elf:
+            start, end = self.image.code
+            m.names = CodeNames(elf, start, end - start)
+        self.caller = m.new_thread("device manager" if self.image.is_dll else "primary")
+
+    def address_of(self, name):
+        address = self.image.exports.get(name)
+        if address is None and self.machine.names is not None:
+            address = self.machine.names.find(name)
+        if address is None:
+            raise Fault("no export or code symbol %s" % name)
+        return address
+
+    def call(self, address, args):
+        """r0 of the call, on the device manager's thread."""
+        self.host.entered()
+        return self.machine.call(self.caller, address, args)
+
+    def attach(self):
+        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_ATTACH, 0])
+
+    def detach(self):
+        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_DETACH, 0])
+
+    def stats(self):
+        m = self.machine
+        listeners = [t for t in m.threads if t.role.startswith("thread of")]
+        return {
+            "instructions": sum(t.instructions for t in m.threads),
+            "caller": self.caller.instructions,
+            "threads": len(m.threads) - 1,
+            "thread_instructions": sum(t.instructions for t in listeners),
+            "thread_bytes": sum(t.bytes_read for t in listeners),
+            "max_run": m.max_run[0],
+            "max_run_where": m.max_run[1],
+            "debug_calls": self.kernel.debug_calls,
+            "clock_ms": int(m.clock.now()),
+        }
+
+    def reset(self):
+        for t in self.machine.threads:
+            t.instructions = t.run = t.bytes_read = 0
+        self.machine.max_run = (0, "")
+        self.kernel.debug_calls = 0
+
+
+def parse_args(session, words):
+    """Arguments of a call: numbers, and buffers placed in a scratch page."""
+    m = session.machine
+    args, buffers = [], []
+    for word in words:
+        if word.startswith("b:") or word.startswith("w:"):
+            data = unhexed(word[2:])
+            if word.startswith("w:"):
+                data = data.decode("utf-8").encode("utf-16-le") + b"\0\0"
+            address = m.alloc(max(len(data), 1), "a buffer of the host's")
+            m.write(address, data)
+            buffers.append((address, len(data), word.startswith("b:")))
+            args.append(address)
+        else:
+            args.append(int(word, 0) & 0xFFFFFFFF)
+    return args, buffers
+
+
+def serve(session, commands, answers):
+    def say(*words):
+        answers.write(" ".join(str(w) for w in words) + "\n")
+        answers.flush()
+
+    if session.image.is_dll:
+        result = session.attach()
+        if result == 0:
+            say("refused", hexed(b"DllMain refused DLL_PROCESS_ATTACH"))
+            return 1
+    say("ready")
+    for line in commands:
+        words = line.split()
+        if not words:
+            continue
+        if words[0] == "call":
+            args, buffers = parse_args(session, words[2:])
+            result = session.call(session.address_of(words[1]), args)
+            contents = [hexed(session.machine.read(a, n)) for a, n, shown in buffers if shown]
+            for address, _, _ in buffers:
+                session.machine.free(address)
+            say("ret", result, *contents)
+        elif words[0] == "stats":
+            say("ok", *("%s=%s" % (k, hexed(str(v).encode()) if k.endswith("where") else v)
+                        for k, v in session.stats().items()))
+        elif words[0] == "reset":
+            session.reset()
+            say("ok")
+        elif words[0] == "handles":
+            say("ok", len(session.machine.handles))
+        elif words[0] == "unload":
+            say("ret", session.detach() if session.image.is_dll else 0)
+            return 0
+        else:
+            say("fault", hexed(("no command %r" % words[0]).encode()))
+            return 1
+    return 0
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("image")
+    parser.add_argument("--core", choices=sorted(CORES), default="pxa270")
+    parser.add_argument("--elf", help="the ELF file of the image's code (handheld/link-a32.sh keeps it)")
+    parser.add_argument("--device", action="append", default=[], metavar="NAME=PATH")
+    parser.add_argument("--exports", action="append", help="the device's export lists (default: the project's)")
+    parser.add_argument("--virtual-time", action="store_true")
+    parser.add_argument("--base", type=lambda s: int(s, 0))
+    parser.add_argument("--connect", metavar="HOST:PORT",
+                        help="talk to the host over this TCP connection instead of standard input and output")
+    options = parser.parse_args(argv)
+    devices = dict(d.split("=", 1) for d in options.device)
+    commands, answers, lifeline = sys.stdin, sys.stdout, None
+    if options.connect:
+        address, port = options.connect.rsplit(":", 1)
+        lifeline = socket.create_connection((address, int(port)))
+        lifeline.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        commands, answers = lifeline.makefile("r", encoding="ascii"), lifeline.makefile("w", encoding="ascii")
+    host = PipeHost(commands, answers)
+    try:
+        session = Session(options.image, host, options.core, devices, options.exports, options.elf,
+                          options.virtual_time, options.base)
+    except loader.Refused as refused:
+        host.send("refused", hexed(str(refused).encode("utf-8")))
+        return 1
+    if lifeline is not None:
+        # While the image runs, the host sends nothing: input then means the
+        # host has gone (a test that timed out, say), and so must the bench.
+        session.machine.lifeline = lifeline.fileno()
+    try:
+        return serve(session, commands, answers)
+    except Fault as fault:
+        host.send("fault", hexed(str(fault).encode("utf-8")))
+        return 1
+    except EOFError:
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

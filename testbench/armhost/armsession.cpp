@@ -1,0 +1,374 @@
+// armsession.cpp - starts testbench/armbench from Wine and serves its
+// requests. See armsession.h for what goes where; the line protocol is
+// described in testbench/armbench/host.py.
+// (Winsock's header must come before windows.h.)
+#include <winsock2.h>
+
+#include "armsession.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace bench {
+
+namespace {
+
+const DWORD kStartTimeoutMs = 30000;
+const DWORD kHkeyLocalMachine = 0x80000002;
+
+std::string Hex(const void *data, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    if (size == 0)
+        return "-";
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        uint8_t b = ((const uint8_t *)data)[i];
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+std::vector<uint8_t> Unhex(const std::string &text)
+{
+    std::vector<uint8_t> bytes;
+    if (text == "-")
+        return bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back((uint8_t)std::stoul(text.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::wstring Wide(const std::vector<uint8_t> &utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, (const char *)utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring text(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, (const char *)utf8.data(), (int)utf8.size(), &text[0], n);
+    return text;
+}
+
+std::vector<std::string> Words(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word)
+        words.push_back(word);
+    return words;
+}
+
+// RXBENCH_RUN (a Windows path on drive Z:, which Wine maps to /) as a Unix path.
+std::string UnixRunDir()
+{
+    char run[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("RXBENCH_RUN", run, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || (run[0] != 'Z' && run[0] != 'z') || run[1] != ':')
+        return std::string();
+    std::string path(run + 2);
+    for (char &c : path)
+        c = c == '\\' ? '/' : c;
+    return path;
+}
+
+std::wstring BesideTest(const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    return folder + name;
+}
+
+typedef int(WINAPI *KtapiFn)(int, int);
+
+}  // namespace
+
+ArmImage HandheldDriver()
+{
+    return { RX_HANDHELD_DIR "/bin/rxboot.dll", RX_HANDHELD_DIR "/handheld/link/rxboot.dll.elf" };
+}
+
+ArmImage HandheldProgram()
+{
+    return { RX_HANDHELD_DIR "/bin/rxconf.exe", RX_HANDHELD_DIR "/handheld/link/rxconf.exe.elf" };
+}
+
+ArmSession::~ArmSession()
+{
+    End("");
+    if (ktapi_ != nullptr)
+        FreeLibrary(ktapi_);
+}
+
+void ArmSession::End(const std::string &problem)
+{
+    if (!problem.empty() && problem_.empty())
+        problem_ = problem;
+    if (socket_ != INVALID_SOCKET_VALUE) {
+        closesocket((SOCKET)socket_);   // the bench ends when its connection does
+        socket_ = INVALID_SOCKET_VALUE;
+    }
+    for (auto &key : keys_)
+        RegCloseKey(key.second);
+    keys_.clear();
+}
+
+bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
+{
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        problem_ = "no Winsock";
+        return false;
+    }
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (listener == INVALID_SOCKET || bind(listener, (sockaddr *)&address, sizeof(address)) != 0 ||
+        listen(listener, 1) != 0 || getsockname(listener, (sockaddr *)&address, &length) != 0) {
+        problem_ = "no local socket for the bench";
+        closesocket(listener);
+        return false;
+    }
+
+    std::string command = "/usr/bin/python3 \"" RX_SOURCE_DIR "/testbench/armbench/armbench.py\" \"" + image.image +
+                          "\" --core " + options.core + " --connect 127.0.0.1:" +
+                          std::to_string(ntohs(address.sin_port));
+    if (!image.elf.empty())
+        command += " --elf \"" + image.elf + "\"";
+    if (options.virtualTime)
+        command += " --virtual-time";
+    std::string run = UnixRunDir();
+    if (options.com3 && !run.empty())
+        command += " --device \"COM3:=" + run + "/slot/com3\"";
+    // Wine starts a native program given by its path; it hands back no
+    // process handle, so the connection is the bench's lifeline.
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        problem_ = "the bench does not start: error " + std::to_string(GetLastError());
+        closesocket(listener);
+        return false;
+    }
+    if (info.hThread)
+        CloseHandle(info.hThread);
+    if (info.hProcess)
+        CloseHandle(info.hProcess);
+
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener, &ready);
+    timeval wait = { (long)(kStartTimeoutMs / 1000), 0 };
+    if (select(0, &ready, nullptr, nullptr, &wait) != 1) {
+        problem_ = "the bench did not connect within 30 s: " + command;
+        closesocket(listener);
+        return false;
+    }
+    socket_ = (UINT_PTR)accept(listener, nullptr, nullptr);
+    closesocket(listener);
+    if ((SOCKET)socket_ == INVALID_SOCKET) {
+        socket_ = INVALID_SOCKET_VALUE;
+        problem_ = "the bench's connection failed";
+        return false;
+    }
+    std::vector<std::string> words;
+    if (!Answer(&words))
+        return false;
+    if (words[0] != "ready") {
+        End("the bench answered: " + words[0]);
+        return false;
+    }
+    return true;
+}
+
+bool ArmSession::Send(const std::string &line)
+{
+    std::string text = line + "\n";
+    for (size_t sent = 0; sent < text.size();) {
+        int n = send((SOCKET)socket_, text.data() + sent, (int)(text.size() - sent), 0);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+bool ArmSession::ReadLine(std::string *line)
+{
+    for (;;) {
+        size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            *line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return true;
+        }
+        char buffer[4096];
+        int n = recv((SOCKET)socket_, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            return false;
+        pending_.append(buffer, n);
+    }
+}
+
+bool ArmSession::Answer(std::vector<std::string> *words)
+{
+    for (;;) {
+        std::string line;
+        if (socket_ == INVALID_SOCKET_VALUE || !ReadLine(&line)) {
+            End("the bench went away");
+            return false;
+        }
+        *words = Words(line);
+        if (words->empty())
+            continue;
+        const std::string &kind = (*words)[0];
+        if (kind == "fault" || kind == "refused") {
+            std::vector<uint8_t> text = Unhex(words->size() > 1 ? (*words)[1] : "-");
+            End(kind + ": " + std::string(text.begin(), text.end()));
+            return false;
+        }
+        if (kind == "ret" || kind == "ok" || kind == "ready")
+            return true;
+        if (!Serve(*words)) {
+            End("the bench asked for what the host does not know: " + line);
+            return false;
+        }
+    }
+}
+
+bool ArmSession::Serve(const std::vector<std::string> &request)
+{
+    const std::string &kind = request[0];
+    auto number = [&](size_t i) { return (DWORD)std::stoul(request.at(i), nullptr, 0); };
+    auto key = [&](size_t i) -> HKEY {
+        DWORD id = number(i);
+        if (id == kHkeyLocalMachine)
+            return HKEY_LOCAL_MACHINE;
+        auto found = keys_.find(id);
+        return found == keys_.end() ? nullptr : found->second;
+    };
+    if (kind == "debug") {
+        OutputDebugStringW(Wide(Unhex(request.at(1))).c_str());
+        return true;
+    }
+    if (kind == "entered") {
+        if (onEntered)
+            onEntered();
+        return true;
+    }
+    if (kind == "regopen") {
+        HKEY opened = nullptr;
+        // Windows CE ignores the access mask; the desktop registry needs one.
+        LONG status = RegOpenKeyExW(key(1), Wide(Unhex(request.at(2))).c_str(), 0, KEY_READ | KEY_WRITE, &opened);
+        DWORD id = 0;
+        if (status == ERROR_SUCCESS) {
+            id = nextKey_++;
+            keys_[id] = opened;
+        }
+        return Send(std::to_string(status) + " " + std::to_string(id));
+    }
+    if (kind == "regquery") {
+        DWORD room = number(3), type = 0, size = room;
+        std::vector<uint8_t> data(room + 1);
+        LONG status = RegQueryValueExW(key(1), Wide(Unhex(request.at(2))).c_str(), nullptr, &type,
+                                       room ? data.data() : nullptr, &size);
+        return Send(std::to_string(status) + " " + std::to_string(type) + " " + std::to_string(size) + " " +
+                    Hex(data.data(), status == ERROR_SUCCESS && room ? size : 0));
+    }
+    if (kind == "regset") {
+        std::vector<uint8_t> data = Unhex(request.at(4));
+        LONG status = RegSetValueExW(key(1), Wide(Unhex(request.at(2))).c_str(), 0, number(3), data.data(),
+                                     (DWORD)data.size());
+        return Send(std::to_string(status));
+    }
+    if (kind == "regclose") {
+        auto found = keys_.find(number(1));
+        if (found == keys_.end())
+            return Send(std::to_string(ERROR_INVALID_HANDLE));
+        LONG status = RegCloseKey(found->second);
+        keys_.erase(found);
+        return Send(std::to_string(status));
+    }
+    if (kind == "ktapi") {
+        if (ktapi_ == nullptr)
+            ktapi_ = LoadLibraryW(BesideTest(L"KTAPI.dll").c_str());
+        KtapiFn call = ktapi_ ? (KtapiFn)(void *)GetProcAddress(ktapi_, request.at(1).c_str()) : nullptr;
+        if (call == nullptr)
+            return false;
+        return Send(std::to_string(call((int)number(2), (int)number(3))));
+    }
+    return false;
+}
+
+bool ArmSession::Call(const std::string &name, const std::vector<ArmArg> &args, DWORD *result,
+                      std::vector<std::vector<uint8_t>> *buffers)
+{
+    std::string line = "call " + name;
+    for (const ArmArg &arg : args)
+        line += arg.buffer ? " b:" + Hex(arg.bytes.data(), arg.bytes.size()) : " " + std::to_string(arg.value);
+    std::vector<std::string> words;
+    if (socket_ == INVALID_SOCKET_VALUE || !Send(line) || !Answer(&words))
+        return false;
+    if (words[0] != "ret" || words.size() < 2) {
+        End("the bench answered a call with: " + words[0]);
+        return false;
+    }
+    *result = (DWORD)std::stoul(words[1]);
+    if (buffers != nullptr) {
+        buffers->clear();
+        for (size_t i = 2; i < words.size(); i++)
+            buffers->push_back(Unhex(words[i]));
+    }
+    return true;
+}
+
+bool ArmSession::Unload(DWORD *result)
+{
+    std::vector<std::string> words;
+    if (socket_ == INVALID_SOCKET_VALUE || !Send("unload") || !Answer(&words) || words.size() < 2)
+        return false;
+    *result = (DWORD)std::stoul(words[1]);
+    End("");
+    return true;
+}
+
+std::map<std::string, std::string> ArmSession::Stats()
+{
+    std::map<std::string, std::string> stats;
+    std::vector<std::string> words;
+    if (socket_ == INVALID_SOCKET_VALUE || !Send("stats") || !Answer(&words))
+        return stats;
+    for (size_t i = 1; i < words.size(); i++) {
+        size_t equals = words[i].find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string name = words[i].substr(0, equals), value = words[i].substr(equals + 1);
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, "where") == 0) {
+            std::vector<uint8_t> text = Unhex(value);
+            value.assign(text.begin(), text.end());
+        }
+        stats[name] = value;
+    }
+    return stats;
+}
+
+bool ArmSession::Reset()
+{
+    std::vector<std::string> words;
+    return socket_ != INVALID_SOCKET_VALUE && Send("reset") && Answer(&words);
+}
+
+long ArmSession::Handles()
+{
+    std::vector<std::string> words;
+    if (socket_ == INVALID_SOCKET_VALUE || !Send("handles") || !Answer(&words) || words.size() < 2)
+        return -1;
+    return std::stol(words[1]);
+}
+
+}  // namespace bench
