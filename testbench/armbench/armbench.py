@@ -29,6 +29,7 @@ import os
 import socket
 import sys
 
+sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import loader    # noqa: E402
