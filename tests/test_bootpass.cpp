@@ -109,8 +109,10 @@ TEST_P(BootPass, EverySettingOnIsAppliedSavedAndPowered)
     EXPECT_EQ(RunPass(options), kDeviceContext);
 
     std::vector<bool> on(kSentenceCount, true);
-    EXPECT_EQ(FramesOnLine(sim), ExpectedFrames(on, true));
-    EXPECT_EQ(FramesOnLine(sim).back()[19] << 8 | FramesOnLine(sim).back()[20], 0x2714);
+    std::vector<Bytes> frames = FramesOnLine(sim);
+    EXPECT_EQ(frames, ExpectedFrames(on, true));
+    ASSERT_EQ(frames.size(), 13u);
+    EXPECT_EQ(frames.back()[19] << 8 | frames.back()[20], 0x2714);
     SplitLines lines = SplitByThread(DebugLines());
     EXPECT_EQ(lines.steps, ExpectedSteps(on, true));
     ASSERT_EQ(lines.counts.size(), 13u);
@@ -126,10 +128,10 @@ TEST_P(BootPass, EverySettingOnIsAppliedSavedAndPowered)
     EXPECT_EQ(KtapiJournal(), kPowerOn);
     // The fixed delays, from the receiver's side: 500 ms before the first
     // frame and after each count line, none between listener and write.
-    std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
-    ASSERT_EQ(frames.size(), 13u);
-    for (size_t i = 0; i < frames.size(); i++)
-        ExpectDelay(frames[i].arrivalMs - (i == 0 ? calledMs : frames[i - 1].arrivalMs), 500, "frame " + std::to_string(i));
+    std::vector<rxsim::ReceivedFrame> received = sim.Frames();
+    for (size_t i = 0; i < received.size(); i++)
+        ExpectDelay(received[i].arrivalMs - (i == 0 ? calledMs : received[i - 1].arrivalMs), 500,
+                    "frame " + std::to_string(i));
 }
 
 // Without the settings key every flag reads 0: the full sequence of lines

@@ -370,7 +370,12 @@ class Machine:
         call = Call(self, thread, name)
         if self.trace:
             self.trace(thread, name, call)
-        result = model(call)
+        try:
+            result = model(call)
+        except UcError as error:
+            # A pointer the code handed over leads nowhere.
+            raise Fault("%s from %s: %s with the arguments 0x%08X 0x%08X 0x%08X 0x%08X" % (
+                thread.calls[-1][0], self.where(self.uc.reg_read(LR)), error, *call.args(4)))
         if isinstance(result, Block):
             # Completed by the scheduler, after every other ready thread had
             # its turn.

@@ -21,6 +21,7 @@ desktop build meets on the same slots.
 """
 import errno
 import os
+import re
 import select
 import struct
 import termios
@@ -89,9 +90,11 @@ class SerialPorts:
         name_address, _access, _share, _security, _disposition, _flags, _template = call.args(7)
         name = (self.machine.wstr(name_address) or "").upper()
         path = self.devices.get(name)
+        if path is None and re.match(r"^COM[0-9]:$", name):
+            self.machine.set_error(ERROR_FILE_NOT_FOUND)   # a port this device does not have
+            return INVALID_HANDLE_VALUE
         if path is None:
-            raise Fault("CreateFileW(%r): the bench models the serial ports %s only"
-                        % (name, ", ".join(sorted(self.devices)) or "(none)"))
+            raise Fault("CreateFileW(%r): the bench models serial ports only" % name)
         held = self.open_ports.get(name)
         if held is not None and not held.closed:
             self.machine.set_error(ERROR_ACCESS_DENIED)
@@ -102,6 +105,7 @@ class SerialPorts:
             code = ERROR_FILE_NOT_FOUND if error.errno == errno.ENOENT else ERROR_ACCESS_DENIED
             self.machine.set_error(code)
             return INVALID_HANDLE_VALUE
+        raw_line(fd)
         port = Port(name, fd)
         self.open_ports[name] = port
         self.machine.set_error(0)
@@ -138,14 +142,11 @@ class SerialPorts:
             return 0
         try:
             attributes = termios.tcgetattr(port.fd)
-            attributes[0] = 0                                   # raw input
-            attributes[1] = 0                                   # raw output
             cflag = attributes[2] & ~(termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB)
             cflag |= {5: termios.CS5, 6: termios.CS6, 7: termios.CS7, 8: termios.CS8}[size]
             cflag |= (termios.PARENB if parity else 0) | (termios.PARODD if parity == 1 else 0)
             cflag |= (termios.CSTOPB if stop == 2 else 0) | termios.CREAD | termios.CLOCAL
-            attributes[2] = cflag
-            attributes[3] = 0                                   # no echo, no line editing
+            attributes[0], attributes[1], attributes[2], attributes[3] = 0, 0, cflag, 0
             attributes[4] = attributes[5] = SPEEDS[rate]
             termios.tcsetattr(port.fd, termios.TCSANOW, attributes)
         except termios.error:
@@ -261,3 +262,16 @@ class SerialPorts:
         return {("coredll.dll", name): getattr(self, name) for name in (
             "CreateFileW", "GetCommState", "SetCommState", "GetCommTimeouts", "SetCommTimeouts",
             "ClearCommError", "ReadFile", "WriteFile")}
+
+
+def raw_line(fd):
+    """A serial port has no line discipline: bytes pass as they come, none
+    echoed or edited. (A file without line settings is left as it is.)"""
+    try:
+        attributes = termios.tcgetattr(fd)
+        attributes[0] = attributes[1] = attributes[3] = 0
+        attributes[2] |= termios.CREAD | termios.CLOCAL
+        attributes[6][termios.VMIN], attributes[6][termios.VTIME] = 0, 0
+        termios.tcsetattr(fd, termios.TCSANOW, attributes)
+    except termios.error:
+        pass

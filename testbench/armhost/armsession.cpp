@@ -88,7 +88,12 @@ typedef int(WINAPI *KtapiFn)(int, int);
 
 ArmImage HandheldDriver()
 {
-    return { RX_HANDHELD_DIR "/bin/rxboot.dll", RX_HANDHELD_DIR "/handheld/link/rxboot.dll.elf" };
+    // A copy with a planted fault (tests/handheld/armbench_faults.sh) runs
+    // in its place; its code keeps the ELF file's layout.
+    char planted[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("RX_ARM_DRIVER", planted, MAX_PATH);
+    std::string image = n > 0 && n < MAX_PATH ? planted : RX_HANDHELD_DIR "/bin/rxboot.dll";
+    return { image, RX_HANDHELD_DIR "/handheld/link/rxboot.dll.elf" };
 }
 
 ArmImage HandheldProgram()

@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""Plants one fault in a copy of the handheld driver, for showing that the
+emulated runs catch it.
+
+    plant.py KIND IMAGE ELF OUT
+
+KIND:
+  frame       one byte of a frame the boot pass sends (the rate byte of
+              GGA's enable frame: 1 becomes 2)
+  relocation  one base relocation dropped: the first one in BootApply's
+              code (a pointer in its literal pool that then keeps the
+              preferred base's address)
+  delay       one delay changed: the 500 ms that follow each count line
+              (SendFrame's "mov rN, #500") become 400 ms
+  thumb2      RXB_Deinit changes to Thumb state and runs a Thumb-2
+              instruction (movw), which neither ARMv4T nor ARMv5TE has
+Prints what it changed. Exit code 1 when the image does not hold what the
+fault needs, 2 on bad usage.
+"""
+import struct
+import sys
+
+sys.dont_write_bytecode = True
+
+import pefile    # noqa: E402
+
+from symbols import read_code_symbols    # noqa: E402
+
+GGA_ENABLE = bytes.fromhex("b56206010300f00001fb10")
+MOV_500 = (0x0FFF0FFF, 0x03A00F7D)      # mov<c> rN, #500 (rotated immediate 0x7D ror 30)
+MOV_400 = 0x03A00F64                    # mov<c> rN, #400
+THUMB2_DEINIT = struct.pack("<II", 0xE28FC001, 0xE12FFF1C) + struct.pack("<HHH", 0xF240, 0x0001, 0x4770)
+
+
+class CannotPlant(Exception):
+    pass
+
+
+def code_range(pe, offsets, function):
+    """File offsets [start, end) of a function of the code section."""
+    code = next(s for s in pe.sections if s.Characteristics & 0x20000000)
+    names = sorted(offsets.items(), key=lambda item: item[1])
+    for i, (name, offset) in enumerate(names):
+        if name == function or name.startswith("_ZL%d%s" % (len(function), function)) or \
+                name.startswith("_Z%d%s" % (len(function), function)):
+            end = names[i + 1][1] if i + 1 < len(names) else code.Misc_VirtualSize
+            return code.PointerToRawData + offset, code.PointerToRawData + end, code
+    raise CannotPlant("no function %s in the code" % function)
+
+
+def plant(kind, data, elf):
+    pe = pefile.PE(data=bytes(data))
+    offsets, _ = read_code_symbols(elf)
+    if kind == "frame":
+        at = data.find(GGA_ENABLE)
+        if at < 0:
+            raise CannotPlant("no GGA enable frame in the image")
+        data[at + 8] = 2
+        return "GGA's enable frame at file offset 0x%X: rate 1 -> 2" % at
+    if kind == "delay":
+        start, end, _ = code_range(pe, offsets, "SendFrame")
+        for at in range(start, end, 4):
+            (word,) = struct.unpack_from("<I", data, at)
+            if word & MOV_500[0] == MOV_500[1]:
+                struct.pack_into("<I", data, at, (word & 0xF000F000) | MOV_400)
+                return "SendFrame's mov #500 at file offset 0x%X -> #400" % at
+        raise CannotPlant("no mov #500 in SendFrame")
+    if kind == "relocation":
+        start, end, code = code_range(pe, offsets, "BootApply")
+        first, last = (code.VirtualAddress + start - code.PointerToRawData,
+                       code.VirtualAddress + end - code.PointerToRawData)
+        for block in pe.DIRECTORY_ENTRY_BASERELOC:
+            for entry in block.entries:
+                if entry.type == 3 and first <= entry.rva < last:
+                    at = entry.struct.get_file_offset()
+                    struct.pack_into("<H", data, at, 0)   # type 0: padding, the loader skips it
+                    return "base relocation of RVA 0x%X (in BootApply) dropped" % entry.rva
+        raise CannotPlant("no base relocation in BootApply")
+    if kind == "thumb2":
+        directory = pe.DIRECTORY_ENTRY_EXPORT
+        rva = next(s.address for s in directory.symbols if s.name == b"RXB_Deinit")
+        at = pe.get_offset_from_rva(rva)
+        data[at:at + len(THUMB2_DEINIT)] = THUMB2_DEINIT
+        return "RXB_Deinit at RVA 0x%X: bx into Thumb state, then movw r0, #1 (Thumb-2)" % rva
+    raise CannotPlant("no fault %r" % kind)
+
+
+def main(argv):
+    if len(argv) != 4:
+        print(__doc__.strip().splitlines()[2], file=sys.stderr)
+        return 2
+    kind, image, elf, out = argv
+    with open(image, "rb") as f:
+        data = bytearray(f.read())
+    try:
+        what = plant(kind, data, elf)
+    except CannotPlant as problem:
+        print("plant: %s" % problem, file=sys.stderr)
+        return 1
+    with open(out, "wb") as f:
+        f.write(data)
+    print(what)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,258 @@
+#!/usr/bin/python3
+"""The bench's own tests: what it must refuse and catch by itself.
+
+    selftest.py HANDHELD-BUILD-DIR
+
+Plants each fault the bench claims to catch (an image the device's loader
+refuses, a call with no model, a model that breaks the calling convention,
+an instruction the core lacks) and wants it caught, named; and checks the
+models whose rules come from the platform's documentation (the loader's
+relocation, the wide printf formats, the serial read time-outs) against
+those rules. The images run with an in-memory host, no Wine needed.
+"""
+import os
+import struct
+import sys
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pefile    # noqa: E402
+
+import loader    # noqa: E402
+from armbench import Session    # noqa: E402
+from host import LocalHost    # noqa: E402
+from kernel import format_wide    # noqa: E402
+from machine import Fault, Machine, PC, R    # noqa: E402
+from serialport import SerialPorts    # noqa: E402
+
+BUILD = None
+DWORD = 4   # REG_DWORD
+
+
+def image(name):
+    return os.path.join(BUILD, "bin", name)
+
+
+def elf(name):
+    return os.path.join(BUILD, "handheld", "link", name + ".elf")
+
+
+def patched(name, change):
+    """The bytes of a built image after change(pe, bytearray)."""
+    with open(image(name), "rb") as f:
+        data = bytearray(f.read())
+    change(pefile.PE(data=bytes(data)), data)
+    return bytes(data)
+
+
+def settings(flag):
+    names = "GGA GLL GSA GSV RMC VTG GRS GST ZDA GBS DTM SBAS PWR".split()
+    return {"Kestrana": {"ConfigGPS": (DWORD, struct.pack("<I", 2))},
+            "Kestrana\\GPS": {n: (DWORD, struct.pack("<I", flag)) for n in names}}
+
+
+def driver(data=None, core="pxa270", devices=None, host=None):
+    session = Session(image("rxboot.dll"), host or LocalHost(settings(1)), core, devices or {},
+                      elf=elf("rxboot.dll"), virtual_time=True, data=data)
+    return session
+
+
+class Loader(unittest.TestCase):
+    def refused(self, data, text):
+        with self.assertRaises(loader.Refused) as caught:
+            driver(data)
+        self.assertIn(text, str(caught.exception))
+
+    def test_refuses_what_the_device_refuses(self):
+        def machine(value):
+            return lambda pe, data: struct.pack_into("<H", data, pe.DOS_HEADER.e_lfanew + 4, value)
+
+        def subsystem(value):
+            return lambda pe, data: struct.pack_into("<H", data, pe.DOS_HEADER.e_lfanew + 24 + 68, value)
+
+        def rename(old, new):
+            return lambda pe, data: data.__setitem__(slice(data.find(old), data.find(old) + len(new)), new)
+
+        self.refused(patched("rxboot.dll", machine(0x1C4)), "machine 0x1C4")
+        self.refused(patched("rxboot.dll", subsystem(2)), "subsystem 2")
+        # Same length, so nothing else moves: one import the device lacks.
+        self.refused(patched("rxboot.dll", rename(b"Sleep\0", b"Sleex\0")),
+                     "DoImport Failed: coredll.dll does not export Sleex")
+        self.refused(patched("rxboot.dll", rename(b"KTAPI.dll\0", b"KTAPX.dll\0")), "KTAPX.dll")
+        # The machine types the device does take both load.
+        self.assertEqual(driver(patched("rxboot.dll", machine(0x1C0))).attach(), 1)
+
+    def test_placed_away_from_its_base_relocated_and_protected(self):
+        session = driver()
+        m, img = session.machine, session.image
+        self.assertNotEqual(img.base, img.preferred)
+        pe = pefile.PE(image("rxboot.dll"))
+        delta = img.base - img.preferred
+        relocated = [e.rva for b in pe.DIRECTORY_ENTRY_BASERELOC for e in b.entries if e.type == 3]
+        self.assertEqual(len(relocated), img.relocations)
+        for rva in relocated:
+            self.assertEqual(m.u32(img.base + rva), (pe.get_dword_at_rva(rva) + delta) & 0xFFFFFFFF, hex(rva))
+        regions = {start: perms for start, end, perms in m.uc.mem_regions()}
+        for section in pe.sections:
+            flags = section.Characteristics
+            want = (1 if flags & 0x40000000 else 0) | (2 if flags & 0x80000000 else 0) | \
+                   (4 if flags & 0x20000000 else 0)
+            self.assertEqual(regions[img.base + section.VirtualAddress], want, section.Name)
+
+
+class Calls(unittest.TestCase):
+    def test_an_import_without_a_model_stops_the_run_and_is_named(self):
+        master, slave = os.openpty()
+        session = driver(devices={"COM3:": os.ttyname(slave)})
+        self.assertEqual(session.attach(), 1)
+        session.machine.models.pop(("coredll.dll", "Sleep"))
+        with self.assertRaises(Fault) as caught:
+            session.call(session.address_of("RXB_Init"), [0, 0])
+        self.assertIn("_Z9BootApplyv+0x", str(caught.exception))
+        self.assertIn("calls coredll.dll!Sleep, which the bench does not model", str(caught.exception))
+        os.close(master)
+
+    def test_a_model_that_changes_r4_to_r11_or_sp_is_caught(self):
+        for register, name in ((R[5], "r5"), (R[11], "r11")):
+            session = driver()
+            kernel = session.machine.models[("coredll.dll", "RegOpenKeyExW")]
+
+            def clobbering(call, kernel=kernel, register=register):
+                call.machine.uc.reg_write(register, 0x5A5A5A5A)
+                return kernel(call)
+
+            session.machine.models[("coredll.dll", "RegOpenKeyExW")] = clobbering
+            with self.assertRaises(Fault) as caught:
+                session.call(session.address_of("RXB_Init"), [0, 0])
+            self.assertIn("RegOpenKeyExW returned with %s changed" % name, str(caught.exception))
+
+    def test_threads_switch_at_blocking_calls_and_the_driver_sees_them_start_and_end(self):
+        master, slave = os.openpty()
+        host = LocalHost(settings(0))
+        session = driver(devices={"COM3:": os.ttyname(slave)}, host=host)
+        calls = []
+        session.machine.trace = lambda thread, name, call: calls.append((thread.id, name))
+        entry = session.image.entry
+        dllmain = []
+        session.machine.models[("coredll.dll", "CreateThread")] = session.kernel.CreateThread
+        original_start = session.machine.start
+
+        def watched(thread, address, args, on_return, sp=None):
+            if address == entry:
+                dllmain.append((thread.id, args[1]))
+            return original_start(thread, address, args, on_return, sp)
+
+        session.machine.start = watched
+        result = session.call(session.address_of("RXB_Init"), [0, 0])
+        self.assertEqual(result, 0x89144233)
+        self.assertEqual(session.machine.clock.now(), 72000)   # 500 + 13 x (100 x 50 + 500), virtual
+        listeners = sorted({t for t, _ in calls if t != session.caller.id})
+        self.assertEqual(len(listeners), 13)
+        # Each listener thread: DllMain(THREAD_ATTACH) before its code, (THREAD_DETACH) after.
+        self.assertEqual(dllmain, [(t, r) for t in listeners for r in (2, 3)])
+        self.assertTrue(all(t.state == "done" for t in session.machine.threads if t.id in listeners))
+        self.assertEqual(host.journal, ["KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)"])
+        os.close(master)
+
+
+class Cores(unittest.TestCase):
+    CODE = 0x00100000
+
+    def run_code(self, core, words, thumb=b""):
+        m = Machine(core, virtual_time=True)
+        m.map(self.CODE, 0x1000, 5, "code")
+        m.write(self.CODE, struct.pack("<%dI" % len(words), *words) + thumb)
+        thread = m.new_thread("test")
+        return m.call(thread, self.CODE, [7])
+
+    def test_each_core_runs_what_it_has_and_faults_on_what_it_lacks(self):
+        clz = [0xE16F0F10, 0xE12FFF1E]                      # clz r0, r0 (ARMv5); bx lr
+        thumb2 = [0xE28FC001, 0xE12FFF1C]                   # add ip, pc, #1; bx ip; then Thumb code
+        self.assertEqual(self.run_code("pxa270", clz), 29)
+        with self.assertRaisesRegex(Fault, "Invalid instruction"):
+            self.run_code("armv4t", clz)
+        for core in ("pxa270", "armv4t"):
+            self.assertEqual(self.run_code(core, thumb2, struct.pack("<HH", 0x3001, 0x4770)), 8)   # adds r0, #1
+            with self.assertRaisesRegex(Fault, "Invalid instruction"):
+                self.run_code(core, thumb2, struct.pack("<HHH", 0xF240, 0x0001, 0x4770))   # movw r0, #1
+        with self.assertRaisesRegex(Fault, "Invalid instruction"):
+            self.run_code("pxa270", [0xEE300A00, 0xE12FFF1E])   # vadd.f32 s0, s0, s0: no VFP
+
+
+class Models(unittest.TestCase):
+    def test_wide_printf_formats(self):
+        m = Machine("pxa270", virtual_time=True)
+        text = m.alloc(0x1000, "strings")
+        m.put_wstr(text, "GGA")
+
+        class Args:
+            def __init__(self, *values):
+                self.values = values
+
+            def arg(self, i):
+                return self.values[i]
+
+        cases = [("%d|%d|%u", (5, 0xFFFFFFFB, 0xFFFFFFFB), "5|-5|4294967291"),
+                 ("[0x%x]-[0x%X] %04x", (6, 0xAB, 0x1F), "[0x6]-[0xAB] 001f"),
+                 ("%s Saved %c%c", (text, ord("O"), ord("K")), "GGA Saved OK"),
+                 ("%5d|%-4d|%%", (42, 7), "   42|7   |%")]
+        for fmt, values, want in cases:
+            self.assertEqual(format_wide(m, fmt, Args(None, *values), 1), want, fmt)
+
+    def test_serial_reads_keep_their_time_outs(self):
+        master, slave = os.openpty()
+        m = Machine("pxa270", virtual_time=False)
+        ports = SerialPorts(m, {"COM3:": os.ttyname(slave)})
+        thread = m.new_thread("test")
+        m.current = thread
+        buffer = m.alloc(0x1000, "buffer")
+        name = buffer + 0x800
+        m.put_wstr(name, "COM3:")
+
+        class Args:
+            def __init__(self, *values):
+                self.values, self.thread = values, thread
+
+            def arg(self, i):
+                return self.values[i]
+
+            def args(self, n):
+                return list(self.values[:n])
+
+        handle = ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0))
+        self.assertEqual(ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0)), 0xFFFFFFFF)
+        self.assertEqual(m.last_error[thread.id], 5)
+
+        def read(timeouts, count, sent=b""):
+            m.write(buffer + 0x400, struct.pack("<5I", *timeouts))
+            ports.SetCommTimeouts(Args(handle, buffer + 0x400))
+            if sent:
+                os.write(master, sent)
+            started = m.clock.now()
+            block = ports.ReadFile(Args(handle, buffer, count, buffer + 0x500, 0))
+            while not block.ready() and (block.deadline is None or m.clock.now() < block.deadline):
+                m.clock.wait(block.deadline, [block.fd])
+            block.complete()
+            return m.read(buffer, m.u32(buffer + 0x500)), m.clock.now() - started
+
+        data, ms = read((0, 2, 50, 0, 0), 10, b"abc")        # total: 50 + 2 x 10 ms
+        self.assertEqual(data, b"abc")
+        self.assertTrue(65 <= ms < 200, ms)
+        data, ms = read((0, 2, 50, 0, 0), 3, b"xyz")         # all there: at once
+        self.assertEqual((data, ms < 50), (b"xyz", True))
+        data, ms = read((0xFFFFFFFF, 0, 0, 0, 0), 5)         # nothing there: at once
+        self.assertEqual((data, ms < 50), (b"", True))
+        data, ms = read((0xFFFFFFFF, 0xFFFFFFFF, 60, 0, 0), 5)   # nothing comes: the constant
+        self.assertEqual(data, b"")
+        self.assertTrue(55 <= ms < 200, ms)
+        os.close(master)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        print(__doc__.strip().splitlines()[2], file=sys.stderr)
+        sys.exit(2)
+    BUILD = sys.argv.pop(1)
+    unittest.main(verbosity=2)
