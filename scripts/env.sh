@@ -27,11 +27,11 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 RX_LOGS=$RX_BUILD/logs
 mkdir -p "$RX_LOGS"
 
-# The handheld images: clang, lld-link, llvm-dlltool, llvm-rc, and pefile
-# for their check. 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine
+# The handheld images: clang, ld.lld and lld-link, llvm-dlltool, llvm-rc;
+# pefile and binutils' ARM disassembler for their check. 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine
 # draws the caption's frame glyphs (rx_prefix_fonts).
 RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 wine32:i386 socat xvfb imagemagick fonts-wine
-    googletest clang lld llvm libclang-rt-14-dev python3-pefile"
+    googletest clang lld llvm libclang-rt-14-dev python3-pefile binutils-arm-none-eabi"
 if [ "$RX_ARCH" = i686 ]; then
     RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
 else
