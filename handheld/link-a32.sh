@@ -69,15 +69,16 @@ ld.lld -T "$tools/a32.ld" --emit-relocs --gc-sections "${keep[@]}" \
 
 /usr/bin/python3 "$tools/elf2coff.py" "$work/$name.elf" "$work/$name.coff.obj"
 
+# /Brepro: the same sources make the same image, byte for byte.
 options=(/nologo /machine:arm /nodefaultlib /subsystem:windows,5.02 /dynamicbase /nxcompat:no
-         /largeaddressaware:no /entry:"$entry" /out:"$out")
+         /largeaddressaware:no /Brepro /entry:"$entry" /out:"$out")
 extra=()
 if [ -n "$dll" ]; then
     # The export table is ours (handheld/edata.py), word-aligned; the .def
     # file still makes the import library.
     /usr/bin/python3 "$tools/edata.py" "$def" "$work/$name.edata.obj"
     extra+=("$work/$name.edata.obj")
-    options+=(/dll)
+    options+=(/dll /implib:"$work/$name.unused.lib")   # its own, empty: not the one we ship
     llvm-dlltool -m arm -d "$def" -l "${implib:-$work/$name.lib}"
 else
     # Where the device SDK's linker puts a program: low in the process's slot.
