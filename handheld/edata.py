@@ -27,6 +27,8 @@ import re
 import struct
 import sys
 
+from elf2coff import coff_names
+
 IMAGE_FILE_MACHINE_ARMNT = 0x1C4
 IMAGE_REL_ARM_ADDR32NB = 0x0002
 IMAGE_SCN_CNT_INITIALIZED_DATA, IMAGE_SCN_ALIGN_4BYTES, IMAGE_SCN_MEM_READ = 0x40, 0x00300000, 0x40000000
@@ -114,15 +116,7 @@ def layout(library, exports):
 
 
 def write_object(data, relocations, names):
-    strings = bytearray(b"\0\0\0\0")
-
-    def name_field(name):
-        encoded = name.encode("ascii")
-        if len(encoded) <= 8:
-            return encoded.ljust(8, b"\0")
-        field = struct.pack("<II", 0, len(strings))
-        strings.extend(encoded + b"\0")
-        return field
+    strings, name_field = coff_names()
 
     symbols = [name_field(".edata") + struct.pack("<IhHBB", 0, 1, 0, IMAGE_SYM_CLASS_STATIC, 0)]
     index = {None: 0}

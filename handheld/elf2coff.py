@@ -293,8 +293,9 @@ def convert(data, what):
     return write_coff(present, number, contents, relocations, imports, symbols, by_index)
 
 
-def write_coff(present, number, contents, relocations, imports, symbols, by_index):
-    flags = dict(IMAGE_SECTIONS)
+def coff_names():
+    """A COFF string table (its size filled in by the caller) and the function
+    that makes a name's 8-byte field, putting longer names in the table."""
     strings = bytearray(b"\0\0\0\0")
 
     def name_field(name):
@@ -304,6 +305,12 @@ def write_coff(present, number, contents, relocations, imports, symbols, by_inde
         field = struct.pack("<II", 0, len(strings))
         strings.extend(encoded + b"\0")
         return field
+    return strings, name_field
+
+
+def write_coff(present, number, contents, relocations, imports, symbols, by_index):
+    flags = dict(IMAGE_SECTIONS)
+    strings, name_field = coff_names()
 
     table = []   # symbol records, 18 bytes each
     for s in present:
