@@ -86,6 +86,8 @@ if [ "$RX_ARCH" = i686 ]; then
 else
     RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-x86-64"
 fi
+# The CAB for Windows Mobile: gcab makes it (scripts/cab.sh), cabextract reads it back.
+RX_PACKAGES="$RX_PACKAGES gcab cabextract"
 
 # Installs the Debian packages the project needs; does nothing when all are in.
 rx_install_packages() {
