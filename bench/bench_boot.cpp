@@ -143,26 +143,11 @@ PassResult RunInProcess(const SimProcess &sim, int hangUpAfter)
     return result;
 }
 
-// The registration of docs/rxboot-registration.reg.
-void RegisterDriver()
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\RXBoot", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return;
-    const wchar_t dll[] = L"rxboot.dll", prefix[] = L"RXB";
-    DWORD order = 0x40, index = 1;
-    RegSetValueExW(key, L"Dll", 0, REG_SZ, (const BYTE *)dll, sizeof dll);
-    RegSetValueExW(key, L"Prefix", 0, REG_SZ, (const BYTE *)prefix, sizeof prefix);
-    RegSetValueExW(key, L"Order", 0, REG_DWORD, (const BYTE *)&order, sizeof order);
-    RegSetValueExW(key, L"Index", 0, REG_DWORD, (const BYTE *)&index, sizeof index);
-    RegCloseKey(key);
-}
-
 PassResult RunInDevmgr()
 {
     PassResult result;
-    RegisterDriver();
+    if (!bench::ImportDriverRegistration())
+        fprintf(stderr, "bench: platform/rxboot.reg was not imported\n");
     ProgramRun run = RunProgram(L"devmgr.exe", L"--key Drivers\\BuiltIn\\RXBoot", 200000, "calling RXB_Init");
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\RXBoot");
     if (!run.ended) {

@@ -3,16 +3,17 @@
 
     edata.py EXPORTS.def OUT.obj
 
-The assumption it corrects: lld 14 writes the export directory it makes
-from a .def file at byte alignment, right after the section contents before
-it, and its address tables right after the DLL's name: rxboot.dll's
-directory and tables landed at odd addresses. An ARMv4 or ARMv5 core reads
-a word from an unaligned address rotated, without a fault, so the device's
-loader would read garbage. lld-link takes a .edata section from an input
+The assumption it corrects: lld 14 lays the export directory it makes from
+a .def file out at byte alignment: right after the section contents before
+it, and with the import directory right after the export names, so that
+rxboot.dll's export directory, its tables and its import descriptors landed
+at odd addresses. An ARMv4 or ARMv5 core reads a word from an unaligned
+address rotated, without a fault, so the device's loader would read
+garbage. lld-link takes a .edata section from an input
 object in place of its own (the .def file then only names the library for
 the import library), so this writes one: the directory, the export address
 table, the name pointer table, the ordinal table and the names, each
-starting on a 4-byte boundary, with IMAGE_REL_ARM_ADDR32NB relocations to
+starting on a 4-byte boundary and the whole a multiple of 4 bytes long, with IMAGE_REL_ARM_ADDR32NB relocations to
 the exported functions. (lld-link sets the Thumb bit on those addresses
 too; handheld/pe-mend.py clears it.)
 
@@ -25,6 +26,8 @@ exports (the device manager finds its entry points by name).
 import re
 import struct
 import sys
+
+from elf2coff import coff_names
 
 IMAGE_FILE_MACHINE_ARMNT = 0x1C4
 IMAGE_REL_ARM_ADDR32NB = 0x0002
@@ -113,15 +116,7 @@ def layout(library, exports):
 
 
 def write_object(data, relocations, names):
-    strings = bytearray(b"\0\0\0\0")
-
-    def name_field(name):
-        encoded = name.encode("ascii")
-        if len(encoded) <= 8:
-            return encoded.ljust(8, b"\0")
-        field = struct.pack("<II", 0, len(strings))
-        strings.extend(encoded + b"\0")
-        return field
+    strings, name_field = coff_names()
 
     symbols = [name_field(".edata") + struct.pack("<IhHBB", 0, 1, 0, IMAGE_SYM_CLASS_STATIC, 0)]
     index = {None: 0}

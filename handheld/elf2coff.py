@@ -39,7 +39,7 @@ SHN_UNDEF, SHN_ABS = 0, 0xFFF1
 R_ARM_NONE, R_ARM_ABS32, R_ARM_REL32 = 0, 2, 3
 R_ARM_CALL, R_ARM_JUMP24, R_ARM_V4BX, R_ARM_PREL31 = 28, 29, 40, 42
 RELOCATION_NAMES = {
-    0: "R_ARM_NONE", 2: "R_ARM_ABS32", 3: "R_ARM_REL32", 10: "R_ARM_THM_CALL",
+    0: "R_ARM_NONE", 2: "R_ARM_ABS32", 3: "R_ARM_REL32", 5: "R_ARM_ABS16", 8: "R_ARM_ABS8", 10: "R_ARM_THM_CALL",
     28: "R_ARM_CALL", 29: "R_ARM_JUMP24", 30: "R_ARM_THM_JUMP24", 40: "R_ARM_V4BX",
     42: "R_ARM_PREL31", 43: "R_ARM_MOVW_ABS_NC", 44: "R_ARM_MOVT_ABS",
     47: "R_ARM_THM_MOVW_ABS_NC", 48: "R_ARM_THM_MOVT_ABS",
@@ -168,7 +168,7 @@ def object_problems(data, what):
             continue
         tags = file_attributes(section)
         if tags.get(TAG_CPU_ARCH, CPU_ARCH_V4T) > CPU_ARCH_V4T:
-            problems.append("%s: built for ARM architecture %d (Tag_CPU_arch), beyond ARMv4T"
+            problems.append("%s: built for an ARM architecture beyond ARMv4T (Tag_CPU_arch %d)"
                             % (what, tags[TAG_CPU_ARCH]))
         if tags.get(TAG_WCHAR_T, 0) not in (0, 2):
             problems.append("%s: wchar_t of %d bytes; Windows CE's WCHAR is 2" % (what, tags[TAG_WCHAR_T]))
@@ -293,8 +293,9 @@ def convert(data, what):
     return write_coff(present, number, contents, relocations, imports, symbols, by_index)
 
 
-def write_coff(present, number, contents, relocations, imports, symbols, by_index):
-    flags = dict(IMAGE_SECTIONS)
+def coff_names():
+    """A COFF string table (its size filled in by the caller) and the function
+    that makes a name's 8-byte field, putting longer names in the table."""
     strings = bytearray(b"\0\0\0\0")
 
     def name_field(name):
@@ -304,6 +305,12 @@ def write_coff(present, number, contents, relocations, imports, symbols, by_inde
         field = struct.pack("<II", 0, len(strings))
         strings.extend(encoded + b"\0")
         return field
+    return strings, name_field
+
+
+def write_coff(present, number, contents, relocations, imports, symbols, by_index):
+    flags = dict(IMAGE_SECTIONS)
+    strings, name_field = coff_names()
 
     table = []   # symbol records, 18 bytes each
     for s in present:
@@ -362,7 +369,7 @@ def main(argv):
                 raise Refused("\n".join(problems))
             return 0
         if len(argv) != 2 or argv[0].startswith("-"):
-            print(__doc__.strip().splitlines()[2:4], file=sys.stderr)
+            print("\n".join(__doc__.strip().splitlines()[2:4]), file=sys.stderr)
             return 2
         with open(argv[0], "rb") as f:
             data = f.read()

@@ -3,8 +3,11 @@
 # configuration (cmake/wince-arm-rules.cmake).
 #
 #   link-a32.sh --tools DIR --importlibs DIR --work DIR [/dll] [/def:FILE]
-#               /entry:SYMBOL [other lld-link options] OBJECTS... ARCHIVES...
-#               [RESOURCES.res] -o IMAGE [--implib FILE]
+#               /entry:SYMBOL [/include:SYMBOL...] [other lld-link options] OBJECTS... ARCHIVES...
+#               [RESOURCES.res] [IMPORTS.lib...] -o IMAGE [--implib FILE]
+#
+# OBJECTS and ARCHIVES are the compiler's (ELF); a .lib is a further COFF
+# import library for lld-link.
 #
 # 1. handheld/elf2coff.py --inputs refuses a compiler object unfit for the
 #    device (architecture, wchar_t, enums, VFP/NEON, Thumb code);
@@ -24,7 +27,7 @@ set -eu
 set -o pipefail
 
 tools="" importlibs="" work="" out="" implib="" entry="" def="" dll=""
-elf=() res=() lldlink=()
+elf=() res=() lldlink=() coff=() keep=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --tools) tools=$2; shift ;;
@@ -35,9 +38,11 @@ while [ $# -gt 0 ]; do
     /entry:*) entry=${1#/entry:} ;;
     /def:*) def=${1#/def:} ;;
     /dll) dll=1 ;;
-    /*) lldlink+=("$1") ;;
+    /include:*) keep+=(-u "${1#/include:}") ;;
     *.res) res+=("$1") ;;
+    *.lib) coff+=("$1") ;;
     *.o | *.obj | *.a) elf+=("$1") ;;
+    /*) lldlink+=("$1") ;;
     *) echo "link-a32: what is $1?" >&2; exit 2 ;;
     esac
     shift
@@ -50,7 +55,7 @@ name=$(basename "$out")
 /usr/bin/python3 "$tools/elf2coff.py" --inputs "${elf[@]}"
 
 # The entry point and the exports are what the image must keep.
-keep=(-e "$entry")
+keep+=(-e "$entry")
 if [ -n "$def" ]; then
     while read -r symbol; do keep+=(-u "$symbol"); done < <(
         sed -n '/^EXPORTS/,$ { /^EXPORTS/d; s/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\).*$/\1/p }' "$def")
@@ -64,21 +69,22 @@ ld.lld -T "$tools/a32.ld" --emit-relocs --gc-sections "${keep[@]}" \
 
 /usr/bin/python3 "$tools/elf2coff.py" "$work/$name.elf" "$work/$name.coff.obj"
 
+# /Brepro: the same sources make the same image, byte for byte.
 options=(/nologo /machine:arm /nodefaultlib /subsystem:windows,5.02 /dynamicbase /nxcompat:no
-         /largeaddressaware:no /entry:"$entry" /out:"$out")
+         /largeaddressaware:no /Brepro /entry:"$entry" /out:"$out")
 extra=()
 if [ -n "$dll" ]; then
     # The export table is ours (handheld/edata.py), word-aligned; the .def
     # file still makes the import library.
     /usr/bin/python3 "$tools/edata.py" "$def" "$work/$name.edata.obj"
     extra+=("$work/$name.edata.obj")
-    options+=(/dll)
+    options+=(/dll /implib:"$work/$name.unused.lib")   # its own, empty: not the one we ship
     llvm-dlltool -m arm -d "$def" -l "${implib:-$work/$name.lib}"
 else
     # Where the device SDK's linker puts a program: low in the process's slot.
     options+=(/base:0x10000)
 fi
-lld-link "${options[@]}" "${lldlink[@]}" "$work/$name.coff.obj" "${extra[@]}" "${res[@]}" \
+lld-link "${options[@]}" "${lldlink[@]}" "$work/$name.coff.obj" "${extra[@]}" "${res[@]}" "${coff[@]}" \
     "$importlibs/libcoredll.a" "$importlibs/libaygshell.a" "$importlibs/libKTAPI.a"
 
 /usr/bin/python3 "$tools/pe-mend.py" "$out" || { rm -f "$out"; exit 1; }

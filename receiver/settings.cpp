@@ -4,6 +4,14 @@
 // HKEY_LOCAL_MACHINE\Kestrana holds the baud selector "ConfigGPS", which this
 // system only reads. The installation creates both keys; nothing here creates
 // a key. Each call opens and closes its key; no state is kept.
+//
+// A recorded setting is flushed before its key is closed: Windows Mobile
+// keeps the registry in hives that it writes out only when asked (the shell
+// asks on idle, on the power button and when a control panel closes), and a
+// value still in memory at a soft reset or a battery pull is lost. The boot
+// driver would then re-apply the old choice and save it to the receiver's
+// BBR. A failed flush is not reported: the value is set all the same, and
+// the next flush (the shell's, or the next setting's) takes it along.
 #include "settings.h"
 
 static const WCHAR kSettingsKey[] = L"Kestrana\\GPS";
@@ -49,7 +57,8 @@ void WriteSetting(int position, DWORD flag)
         return;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, RX_REG_WRITE, &key) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(key, kSettingName[position], 0, REG_DWORD, (const BYTE *)&flag, sizeof(flag));
+    if (RegSetValueExW(key, kSettingName[position], 0, REG_DWORD, (const BYTE *)&flag, sizeof(flag)) == ERROR_SUCCESS)
+        RegFlushKey(key);
     RegCloseKey(key);
 }
 

@@ -19,7 +19,8 @@ extern const WCHAR *const kSettingName[kSettingCount];
 // openFailedLine and leaves all flags 0.
 void ReadAllSettings(DWORD flags[kSettingCount], const WCHAR *openFailedLine);
 
-// Stores one flag as REG_DWORD; silently does nothing when the key is missing.
+// Stores one flag as REG_DWORD and flushes it to persistent storage;
+// silently does nothing when the key is missing.
 void WriteSetting(int position, DWORD flag);
 
 enum BaudSelectorSource {

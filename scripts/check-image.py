@@ -1,18 +1,34 @@
 #!/usr/bin/python3
-"""Checks the handheld images as the Windows CE device would see them.
+"""Checks the handheld images as a Windows CE 5 device would see them.
 
-    check-image.py [--allowlist FILE] --program rxconf.exe --driver rxboot.dll
-    check-image.py [--allowlist FILE] --driver rxboot.dll     (either alone)
+    check-image.py [--allowlist FILE] [--exports FILE] [--ktapi FILE]
+                   [--program rxconf.exe [--program-elf FILE]]
+                   [--driver rxboot.dll [--driver-elf FILE]]
 
 Every image:
-  - a 32-bit PE (PE32) for the ARM family (machine 0x1C0 ARM, 0x1C2 Thumb or
-    0x1C4 ARMNT), subsystem 9 (Windows CE GUI), subsystem version 5.02;
+  - a 32-bit PE (PE32) of machine 0x1C2 (what the device SDK writes for
+    ARMv4T code with interworking), subsystem 9 (Windows CE GUI), subsystem
+    version 5.02, DllCharacteristics 0;
+  - an entry point, exported functions and relocated code pointers in ARM
+    state: even, word-aligned, in the one code section;
+  - every data directory and table the loader reads word-aligned (ARMv4 and
+    ARMv5 cores read an unaligned word rotated, without a fault), and base
+    relocations of type HIGHLOW only;
   - imports only from coredll.dll, KTAPI.dll and (the program only)
-    aygshell.dll, every function by name, never by ordinal, and each name on
-    the allowlist with a note naming the DLL it is imported from (KTAPI's
-    names: the GPIO library section);
+    aygshell.dll, each on the allowlist with a note naming that DLL, and
+    each resolvable on the device: coredll's and aygshell's as the device's
+    export lists have them (by name where the DLL exports the name, by the
+    right ordinal where it exports an ordinal only), KTAPI's as the maker's
+    library exports them;
   - no TLS directory and no delay-load directory (a Windows CE loader has
-    neither).
+    neither);
+  - with the linked ELF file (--*-elf, kept by the link in
+    <build>/handheld/link/): its code is the image's, word for word except
+    where a base relocation points, and its disassembly (binutils, every ARM
+    architecture, literal pools told apart by the mapping symbols) holds only ARMv4T A32
+    instructions: no Thumb, no BLX, CLZ, LDRD/STRD or other ARMv5+
+    instruction, no VFP or NEON, and no return that would not change back
+    to a Thumb caller on ARMv4T (LDM or POP into PC, MOV PC, LR).
 The driver: exports exactly the eight RXB_ entry points, by name, and
 carries base relocations (a DLL is loaded wherever there is room).
 The program: carries its resources (string table with strings 1, 2, 3, 103,
@@ -21,17 +37,35 @@ The program: carries its resources (string table with strings 1, 2, 3, 103,
 
 Prints each image's size and machine. Exit code 0 when every check holds,
 1 when one fails (each failure is printed), 2 on bad usage or an unreadable
-file. Runs with Debian's python3-pefile.
+file. Runs with Debian's python3-pefile and binutils-arm-none-eabi.
 """
 import argparse
+import importlib.util
 import os
 import re
+import struct
+import subprocess
 import sys
 
 import pefile
 
-ARM_MACHINES = {0x1C0: "ARM", 0x1C2: "Thumb", 0x1C4: "ARMNT (Thumb-2)"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+HANDHELD = os.path.join(HERE, "..", "handheld")
+
+
+def load_tool(name, filename):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(HANDHELD, filename))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+pe_mend = load_tool("pe_mend", "pe-mend.py")
+elf2coff = load_tool("elf2coff", "elf2coff.py")
+
+IMAGE_FILE_MACHINE_THUMB = 0x1C2
 SUBSYSTEM_WINDOWS_CE_GUI = 9
+IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x20000000, 0x80000000
 DRIVER_EXPORTS = {"RXB_Init", "RXB_Deinit", "RXB_Open", "RXB_Close",
                   "RXB_Read", "RXB_Write", "RXB_Seek", "RXB_IOControl"}
 PROGRAM_STRINGS = {1, 2, 3, 103, 321, 322}
@@ -44,6 +78,35 @@ PROGRAM_RESOURCES = [
     ("CEUX", "HI_RES_AWARE", "CEUX/HI_RES_AWARE"),
     (pefile.RESOURCE_TYPE["RT_VERSION"], 1, "version information 1"),
 ]
+
+# The ARM-state instructions of ARMv4T (ARM Architecture Reference Manual,
+# ARMv4T), as binutils writes them in unified syntax: base mnemonics, which
+# may carry a condition and the S or addressing-mode suffixes. Everything
+# else (BLX, CLZ, LDRD, STRD, PLD, BKPT, the DSP, media, VFP and NEON
+# instructions, the Thumb ones) is what the device's core may lack.
+ARMV4T_MNEMONICS = {
+    "adc", "add", "and", "b", "bl", "bic", "bx", "cdp", "cmn", "cmp", "eor", "ldc", "ldm", "ldr",
+    "ldrb", "ldrbt", "ldrh", "ldrsb", "ldrsh", "ldrt", "ldcl", "stcl", "mcr", "mla", "mov", "mrc", "mrs", "msr",
+    "mul", "mvn", "orr", "rsb", "rsc", "sbc", "smlal", "smull", "stc", "stm", "str", "strb",
+    "strbt", "strh", "strt", "sub", "svc", "swi", "swp", "swpb", "teq", "tst", "umlal", "umull",
+    # binutils' names for forms of the above
+    "push", "pop", "nop", "lsl", "lsr", "asr", "ror", "rrx",
+}
+CONDITIONS = "eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al"
+SUFFIXES = re.compile(r"^s?(?:%s)?$" % CONDITIONS)
+LDM_STM_SUFFIXES = re.compile(r"^(?:ia|ib|da|db|fd|fa|ed|ea)?(?:%s)?$|^(?:%s)(?:ia|ib|da|db|fd|fa|ed|ea)$"
+                              % (CONDITIONS, CONDITIONS))
+
+
+def base_mnemonic(mnemonic):
+    """The ARMv4T instruction a mnemonic with its suffixes names, or None."""
+    for split in range(len(mnemonic), 0, -1):
+        base, rest = mnemonic[:split], mnemonic[split:]
+        if base not in ARMV4T_MNEMONICS:
+            continue
+        if (LDM_STM_SUFFIXES if base in ("ldm", "stm") else SUFFIXES).match(rest):
+            return base
+    return None
 
 
 def read_allowlist(path):
@@ -74,6 +137,35 @@ def read_allowlist(path):
     return names
 
 
+def read_device_exports(exports_path, ktapi_def):
+    """dll (lower case) -> {"names": set, "ordinal_only": {name: n}, "ordinals": {n: name}}."""
+    dlls = {}
+
+    def add(dll, name, ordinal, noname):
+        entry = dlls.setdefault(dll.lower(), {"names": set(), "ordinal_only": {}, "ordinals": {}})
+        if ordinal is not None:
+            entry["ordinals"][ordinal] = name
+        if noname:
+            entry["ordinal_only"][name] = ordinal
+        else:
+            entry["names"].add(name)
+
+    with open(exports_path, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"^(\S+\.dll)\s+(\S+)(?:\s+@(\d+))?(\s+NONAME)?\s*$", line)
+            if m:
+                add(m.group(1), m.group(2), int(m.group(3)) if m.group(3) else None, bool(m.group(4)))
+    in_exports = False
+    with open(ktapi_def, encoding="utf-8") as f:
+        for line in f:
+            words = line.split(";", 1)[0].split()
+            if words and words[0].upper() == "EXPORTS":
+                in_exports = True
+            elif words and in_exports:
+                add("ktapi.dll", words[0], None, False)
+    return dlls
+
+
 def resource_names(entries):
     out = {}
     for entry in entries:
@@ -82,18 +174,7 @@ def resource_names(entries):
     return out
 
 
-def check_common(pe, role, allowlist, fail):
-    machine = pe.FILE_HEADER.Machine
-    if pe.OPTIONAL_HEADER.Magic != 0x10B:
-        fail("not a 32-bit image (optional header magic 0x%X)" % pe.OPTIONAL_HEADER.Magic)
-    if machine not in ARM_MACHINES:
-        fail("machine 0x%X is not of the ARM family" % machine)
-    if pe.OPTIONAL_HEADER.Subsystem != SUBSYSTEM_WINDOWS_CE_GUI:
-        fail("subsystem %d, wanted 9 (Windows CE GUI)" % pe.OPTIONAL_HEADER.Subsystem)
-    version = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
-    if version != (5, 2):
-        fail("subsystem version %d.%02d, wanted 5.02" % version)
-
+def check_imports(pe, role, allowlist, device, fail):
     allowed_dlls = {"coredll.dll", "ktapi.dll"}
     if role == "program":
         allowed_dlls.add("aygshell.dll")
@@ -102,17 +183,78 @@ def check_common(pe, role, allowlist, fail):
         if dll.lower() not in allowed_dlls:
             fail("imports from %s, which the handheld %s may not use" % (dll, role))
             continue
+        exports = device.get(dll.lower(), {"names": set(), "ordinal_only": {}, "ordinals": {}})
         for imp in entry.imports:
             if imp.name is None:
-                fail("imports ordinal %d of %s: only names are allowed" % (imp.ordinal, dll))
-                continue
-            name = imp.name.decode("ascii", "replace")
+                name = exports["ordinals"].get(imp.ordinal)
+                if name is None:
+                    fail("imports ordinal %d of %s, which the device's %s does not export" % (imp.ordinal, dll, dll))
+                    continue
+                if name not in exports["ordinal_only"]:
+                    fail("imports %s from %s by ordinal %d, where the device exports its name"
+                         % (name, dll, imp.ordinal))
+            else:
+                name = imp.name.decode("ascii", "replace")
+                if name in exports["ordinal_only"]:
+                    fail("imports %s from %s by name, which the device's %s exports by ordinal %d only"
+                         % (name, dll, dll, exports["ordinal_only"][name]))
+                elif name not in exports["names"]:
+                    fail("imports %s from %s, which the device's %s does not export" % (name, dll, dll))
             if name not in allowlist:
                 fail("imports %s from %s, which is not on the allowlist" % (name, dll))
             elif allowlist[name] != dll.lower():
                 fail("imports %s from %s, but the allowlist has it in %s"
                      % (name, dll, allowlist[name] or "no DLL of the handheld"))
 
+
+def check_common(pe, role, allowlist, device, fail):
+    if pe.OPTIONAL_HEADER.Magic != 0x10B:
+        fail("not a 32-bit image (optional header magic 0x%X)" % pe.OPTIONAL_HEADER.Magic)
+    if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_THUMB:
+        fail("machine 0x%X, wanted 0x1C2 (ARMv4T with interworking)" % pe.FILE_HEADER.Machine)
+    if pe.OPTIONAL_HEADER.Subsystem != SUBSYSTEM_WINDOWS_CE_GUI:
+        fail("subsystem %d, wanted 9 (Windows CE GUI)" % pe.OPTIONAL_HEADER.Subsystem)
+    version = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    if version != (5, 2):
+        fail("subsystem version %d.%02d, wanted 5.02" % version)
+    if pe.OPTIONAL_HEADER.DllCharacteristics:
+        fail("DllCharacteristics 0x%X, wanted 0" % pe.OPTIONAL_HEADER.DllCharacteristics)
+
+    code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    for s in code:
+        if s.Characteristics & IMAGE_SCN_MEM_WRITE:
+            fail("code section %s is writable" % s.Name.rstrip(b"\0").decode())
+    if len(code) != 1:
+        fail("%d code sections, wanted 1" % len(code))
+    else:
+        start, end = code[0].VirtualAddress, code[0].VirtualAddress + code[0].Misc_VirtualSize
+
+        def arm_state(rva, what):
+            if rva & 3 or not start <= rva < end:
+                fail("%s: RVA 0x%X is not a word-aligned A32 instruction of the code section%s"
+                     % (what, rva, " (bit 0 set: Thumb state)" if rva & 1 else ""))
+
+        arm_state(pe.OPTIONAL_HEADER.AddressOfEntryPoint, "the entry point")
+        base = pe.OPTIONAL_HEADER.ImageBase
+        for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+            for entry in block.entries:
+                if entry.type == 3:
+                    target = pe.get_dword_at_rva(entry.rva) - base
+                    if start <= target & ~1 < end:
+                        arm_state(target, "the code pointer at RVA 0x%X" % entry.rva)
+        exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+        for symbol in exports.symbols if exports else []:
+            if start <= symbol.address & ~1 < end:
+                arm_state(symbol.address, "export %s" % (symbol.name.decode("ascii", "replace") if symbol.name
+                                                         else symbol.ordinal))
+    for problem in pe_mend.alignment_problems(pe):
+        fail(problem)
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        for entry in block.entries:
+            if entry.type not in (0, 3):
+                fail("base relocation of type %d at RVA 0x%X" % (entry.type, entry.rva))
+
+    check_imports(pe, role, allowlist, device, fail)
     dirs = pefile.DIRECTORY_ENTRY
     tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[dirs["IMAGE_DIRECTORY_ENTRY_TLS"]]
     if tls.VirtualAddress or tls.Size:
@@ -120,6 +262,63 @@ def check_common(pe, role, allowlist, fail):
     delay = pe.OPTIONAL_HEADER.DATA_DIRECTORY[dirs["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]]
     if delay.VirtualAddress or delay.Size:
         fail("has a delay-load import directory")
+
+
+def disassembly(elf_path):
+    """(address, word, mnemonic, operands) of every instruction binutils decodes
+    in the ELF file's .text, literal pools (.word) left out."""
+    # All of ARM's architectures: with its own (ARMv4T, from the build
+    # attributes) binutils reads later instructions as something else
+    # (BLX as an MSR, say).
+    out = subprocess.run(["arm-none-eabi-objdump", "-d", "-m", "arm", "--section=.text", elf_path],
+                         capture_output=True, text=True, check=True).stdout
+    for line in out.splitlines():
+        m = re.match(r"^\s*([0-9a-f]+):\t([0-9a-f]{4}(?: ?[0-9a-f]{4})?)\s*\t(\S+)\s*(.*)$", line)
+        if m and m.group(3) != ".word":
+            yield int(m.group(1), 16), m.group(2).replace(" ", ""), m.group(3), m.group(4)
+
+
+def check_code(pe, elf_path, fail):
+    """The image's code is the linked ELF file's, and that is ARMv4T A32 code."""
+    with open(elf_path, "rb") as f:
+        data = f.read()
+    sections, symbols = elf2coff.read_elf(data, elf_path)
+    for problem in elf2coff.thumb_problems(sections, symbols, os.path.basename(elf_path)):
+        fail(problem)
+    text = next((s for s in sections if s["name"] == ".text"), None)
+    code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    if text is None or len(code) != 1:
+        fail("%s: no single code section to compare" % os.path.basename(elf_path))
+        return
+    image_code = code[0].get_data()[:code[0].Misc_VirtualSize]
+    relocated = set()
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        for entry in block.entries:
+            if entry.type == 3:
+                relocated.add(entry.rva - code[0].VirtualAddress)
+    if len(image_code) < text["size"]:
+        fail("the image's code (%d bytes) is shorter than the linked code (%d)" % (len(image_code), text["size"]))
+        return
+    differ = [k for k in range(0, text["size"], 4)
+              if k not in relocated and image_code[k:k + 4] != text["data"][k:k + 4]]
+    if differ:
+        fail("the image's code differs from the linked code at %d word(s), first at .text+0x%X"
+             % (len(differ), differ[0]))
+    for address, word, mnemonic, operands in disassembly(elf_path):
+        where = ".text+0x%X (%s %s)" % (address - text["addr"], mnemonic, operands)
+        if len(word) != 8:
+            fail("a 16-bit (Thumb) instruction at %s" % where)
+            continue
+        base = base_mnemonic(mnemonic)
+        if base == "nop" and "(mov r0, r0)" not in operands:
+            base = None   # the ARMv6K hint, not ARMv4T's MOV R0, R0
+        if base is None:
+            fail("an instruction an ARMv4T core lacks at %s" % where)
+        elif base in ("ldm", "pop") and re.search(r"\bpc\b", operands):
+            fail("a return by %s into pc at %s: it does not change to a Thumb caller's state on ARMv4T"
+                 % (base.upper(), where))
+        elif base == "mov" and re.match(r"^pc,\s*lr$", operands):
+            fail("a return by MOV PC, LR at %s: it does not change to a Thumb caller's state on ARMv4T" % where)
 
 
 def check_driver(pe, fail):
@@ -152,7 +351,7 @@ def check_program(pe, fail):
                 data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
                 offset = 0
                 for index in range(16):
-                    length = int.from_bytes(data[offset:offset + 2], "little")
+                    (length,) = struct.unpack_from("<H", data, offset)
                     if length:
                         found.add((block.id - 1) * 16 + index)
                     offset += 2 + 2 * length
@@ -164,7 +363,7 @@ def check_program(pe, fail):
             fail("carries no %s resource" % what)
 
 
-def check(path, role, allowlist):
+def check(path, elf_path, role, allowlist, device):
     failures = []
 
     def fail(text):
@@ -176,10 +375,15 @@ def check(path, role, allowlist):
     except (OSError, pefile.PEFormatError) as error:
         print("check-image: %s: %s" % (path, error), file=sys.stderr)
         sys.exit(2)
-    machine = ARM_MACHINES.get(pe.FILE_HEADER.Machine, "0x%X" % pe.FILE_HEADER.Machine)
-    print("check-image: %s: %d bytes, machine 0x%X %s, %s"
-          % (os.path.basename(path), os.path.getsize(path), pe.FILE_HEADER.Machine, machine, role))
-    check_common(pe, role, allowlist, fail)
+    print("check-image: %s: %d bytes, machine 0x%X, %s"
+          % (os.path.basename(path), os.path.getsize(path), pe.FILE_HEADER.Machine, role))
+    check_common(pe, role, allowlist, device, fail)
+    if elf_path:
+        try:
+            check_code(pe, elf_path, fail)
+        except (OSError, subprocess.CalledProcessError, elf2coff.Refused) as error:
+            print("check-image: %s: %s" % (elf_path, error), file=sys.stderr)
+            sys.exit(2)
     if role == "driver":
         check_driver(pe, fail)
     else:
@@ -188,24 +392,29 @@ def check(path, role, allowlist):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--allowlist", default=os.path.join(here, "ce-api-allowlist.txt"))
+    parser.add_argument("--allowlist", default=os.path.join(HERE, "ce-api-allowlist.txt"))
+    parser.add_argument("--exports", default=os.path.join(HANDHELD, "ce5-exports.txt"))
+    parser.add_argument("--ktapi", default=os.path.join(HERE, "..", "standins", "ktapi", "KTAPI.def"))
     parser.add_argument("--program", help="rxconf.exe")
+    parser.add_argument("--program-elf", help="the program's linked ELF file")
     parser.add_argument("--driver", help="rxboot.dll")
+    parser.add_argument("--driver-elf", help="the driver's linked ELF file")
     args = parser.parse_args()
     if not args.program and not args.driver:
         parser.print_usage(sys.stderr)
         sys.exit(2)
     try:
         allowlist = read_allowlist(args.allowlist)
+        device = read_device_exports(args.exports, args.ktapi)
     except OSError as error:
         print("check-image: %s" % error, file=sys.stderr)
         sys.exit(2)
     failures = []
-    for path, role in ((args.program, "program"), (args.driver, "driver")):
+    for path, elf_path, role in ((args.program, args.program_elf, "program"),
+                                 (args.driver, args.driver_elf, "driver")):
         if path:
-            failures += check(path, role, allowlist)
+            failures += check(path, elf_path, role, allowlist, device)
     if failures:
         print("check-image: %d problem(s)" % len(failures))
         sys.exit(1)

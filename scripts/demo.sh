@@ -3,7 +3,7 @@
 #
 # Installs what is missing, builds, creates the Wine prefix, records the
 # sample settings (scripts/demo-settings.reg) and the driver's registration
-# (docs/rxboot-registration.reg), puts the simulated receiver on the far end
+# (platform/rxboot.reg, as in the OS image), puts the simulated receiver on the far end
 # of a null-modem cable, and has the device manager stand-in load rxboot.dll
 # and call RXB_Init, showing the driver's debug lines as they come. Ends with
 # the receiver's configuration before and after and the GPS power line.
@@ -36,7 +36,9 @@ trap cleanup EXIT
 rx_server_start
 
 echo "== registry: driver registration and the sample settings"
-wine regedit /S "$(rx_winpath "$RX_ROOT/docs/rxboot-registration.reg")" </dev/null >/dev/null 2>&1
+# A Platform Builder .reg fragment has no header line; regedit wants one.
+{ printf 'REGEDIT4\r\n\r\n'; cat "$RX_ROOT/platform/rxboot.reg"; } >"$RUN/rxboot.reg"
+wine regedit /S "$(rx_winpath "$RUN/rxboot.reg")" </dev/null >/dev/null 2>&1
 if [ -z "${RX_KEEP_SETTINGS:-}" ]; then
     wine reg delete 'HKLM\Kestrana' /f </dev/null >/dev/null 2>&1
     wine regedit /S "$(rx_winpath "$RX_ROOT/scripts/demo-settings.reg")" </dev/null >/dev/null 2>&1

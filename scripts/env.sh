@@ -6,11 +6,39 @@
 # CMake tree ($RX_BUILD/handheld) and one folder per program run
 # ($RX_BUILD/runs/run.XXXXXX) with its cable, its debug log and its journal.
 #
-# The desktop build is 32-bit (RX_ARCH=i686, the handheld's word size) unless
-# RX_ARCH=x86_64 asks for the 64-bit one; give each its own RX_BUILD.
+# The desktop build is 32-bit (RX_ARCH=i686, the handheld's word size) on a
+# machine that runs 32-bit x86 programs, and 64-bit (x86_64) on one whose
+# kernel refuses them (32-bit Wine cannot start there); RX_ARCH chooses
+# either. Give each its own RX_BUILD.
 
 RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-RX_ARCH=${RX_ARCH:-i686}
+
+# True when this kernel runs 32-bit x86 programs: a 96-byte i386 ELF program
+# that only exits with code 42.
+rx_runs_32bit() {
+    local probe rc
+    probe=$(mktemp) || return 1
+    printf '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08\x34\0\0\0\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0'\
+'\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x60\0\0\0\x60\0\0\0\x05\0\0\0\0\x10\0\0'\
+'\xb8\x01\0\0\0\xbb\x2a\0\0\0\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null
+    rc=$?
+    rm -f "$probe"
+    [ "$rc" = 42 ]
+}
+if [ -z "${RX_RUNS_32BIT:-}" ]; then
+    RX_RUNS_32BIT=no
+    rx_runs_32bit && RX_RUNS_32BIT=yes
+    export RX_RUNS_32BIT
+fi
+if [ -z "${RX_ARCH:-}" ]; then
+    RX_ARCH=i686
+    if [ "$RX_RUNS_32BIT" = no ]; then
+        RX_ARCH=x86_64
+        RX_ARCH_NOTE=": this kernel runs no 32-bit x86 programs"
+    fi
+fi
 case "$RX_ARCH" in
     i686|x86_64) ;;
     *) echo "RX_ARCH must be i686 or x86_64, not $RX_ARCH" >&2; exit 2 ;;
@@ -27,16 +55,39 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 RX_LOGS=$RX_BUILD/logs
 mkdir -p "$RX_LOGS"
 
-# The handheld images: clang, lld-link, llvm-dlltool, llvm-rc, unicorn and pefile
-# for their check. 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine
-# draws the caption's frame glyphs (rx_prefix_fonts).
-RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 wine32:i386 socat xvfb imagemagick fonts-wine
-    googletest clang lld llvm libclang-rt-14-dev python3-pefile python3-unicorn"
+# Debian's wine command starts the 32-bit loader whenever wine32:i386 is
+# installed, and that loader hands 64-bit programs on to wine64. On a
+# kernel that runs no 32-bit programs it cannot start at all: the wine of
+# $RX_BUILD/wine-bin (first on PATH, for Wine's own tools too) starts the
+# 64-bit loader directly.
+if [ "$RX_RUNS_32BIT" = no ] && [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ]; then
+    if [ ! -x "$RX_BUILD/wine-bin/wine-stable" ]; then
+        mkdir -p "$RX_BUILD/wine-bin"
+        printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexport WINEDEBUG="${WINEDEBUG:-fixme-all}"\nexec /usr/lib/wine/wine64 "$@"\n' \
+            >"$RX_BUILD/wine-bin/wine-stable.new"
+        chmod +x "$RX_BUILD/wine-bin/wine-stable.new"
+        ln -sfn wine-stable "$RX_BUILD/wine-bin/wine"
+        mv "$RX_BUILD/wine-bin/wine-stable.new" "$RX_BUILD/wine-bin/wine-stable"
+    fi
+    case ":$PATH:" in
+        *":$RX_BUILD/wine-bin:"*) ;;
+        *) export PATH="$RX_BUILD/wine-bin:$PATH" ;;
+    esac
+fi
+
+# The handheld images: clang, ld.lld and lld-link, llvm-dlltool, llvm-rc;
+# pefile and binutils' ARM disassembler for their check; unicorn runs them.
+# 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine draws the
+# caption's frame glyphs (rx_prefix_fonts).
+RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 socat xvfb imagemagick fonts-wine
+    googletest clang lld llvm libclang-rt-14-dev python3-pefile binutils-arm-none-eabi python3-unicorn"
 if [ "$RX_ARCH" = i686 ]; then
-    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
+    RX_PACKAGES="$RX_PACKAGES wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
 else
     RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-x86-64"
 fi
+# The CAB for Windows Mobile: gcab makes it (scripts/cab.sh), cabextract reads it back.
+RX_PACKAGES="$RX_PACKAGES gcab cabextract"
 
 # Installs the Debian packages the project needs; does nothing when all are in.
 rx_install_packages() {
@@ -77,7 +128,7 @@ rx_build() {
     local started
     started=$(date +%s)
     rx_cmake_tree "$RX_BUILD" "$RX_ROOT/cmake/mingw-w64-$RX_ARCH.cmake" "$RX_LOGS/cmake.log" || return 1
-    echo "== desktop build ($RX_ARCH) took $(( $(date +%s) - started )) s"
+    echo "== desktop build ($RX_ARCH${RX_ARCH_NOTE:-}) took $(( $(date +%s) - started )) s"
     started=$(date +%s)
     rx_cmake_tree "$RX_BUILD/handheld" "$RX_ROOT/cmake/wince-arm.cmake" "$RX_LOGS/cmake-handheld.log" || return 1
     echo "== handheld images (ARMv4T, Windows CE) took $(( $(date +%s) - started )) s"

@@ -266,6 +266,33 @@ void ClearKtapiJournal()
         DeleteFileW(path.c_str());
 }
 
+bool ImportDriverRegistration()
+{
+    // A Platform Builder .reg fragment has no header line; regedit wants one.
+    std::ifstream fragment("Z:" RX_SOURCE_DIR "/platform/rxboot.reg", std::ios::binary);
+    wchar_t temp[MAX_PATH];
+    std::wstring file = RunDir().empty() && GetTempPathW(MAX_PATH, temp) ? temp : RunDir() + L"\\";
+    file += L"rxboot-registration.reg";
+    {
+        std::ofstream out(std::string(file.begin(), file.end()), std::ios::binary);  // ASCII paths
+        if (!fragment.is_open() || !(out << "REGEDIT4\r\n\r\n" << fragment.rdbuf()))
+            return false;
+    }
+    std::wstring command = L"regedit.exe /S \"" + file + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    DWORD code = 1;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    DeleteFileW(file.c_str());
+    return code == 0;
+}
+
 int ThreadCount()
 {
     DWORD pid = GetCurrentProcessId();

@@ -67,6 +67,11 @@ bool HangUpCable();
 
 // ---- the boot driver ----
 
+// Imports platform/rxboot.reg, the driver's registration in the OS image's
+// registry (Drivers\BuiltIn\RXBoot and the settings key), with regedit as
+// the demo does. False when regedit did not run to a clean end.
+bool ImportDriverRegistration();
+
 typedef DWORD (*StreamInitFn)(LPCWSTR activeKey, LPCVOID busContext);
 // Loads rxboot.dll (beside the test) and finds RXB_Init; null on failure.
 StreamInitFn LoadBootDriver(HMODULE *module);

@@ -2,9 +2,9 @@
 # Shows that the entry scripts notice a Wine prefix that no longer works and
 # make it again, in a scratch build tree of its own:
 #   prefix_selftest.sh <scratch-dir>
-# - A prefix whose 32-bit half is empty, as one made before 32-bit Wine was
-#   installed (syswow64 empty: no 32-bit program finds kernel32.dll), is
-#   found by its failing start and made again.
+# - A prefix whose half for the build's word size is empty, as one made
+#   before 32-bit Wine was installed (syswow64 empty: no 32-bit program finds
+#   kernel32.dll), is found by its failing start and made again.
 # - A prefix made by another set of Wine packages is made again on its next
 #   use, before anything runs in it (winerun's path).
 set -u
@@ -24,15 +24,20 @@ echo "== a fresh prefix"
 rx_prefix_ready || fail "no working prefix made"
 mark
 
-echo "== its 32-bit half emptied, as before 32-bit Wine was installed"
+# The half of the prefix that the build's programs start from: syswow64
+# for the 32-bit build, system32 for the 64-bit one (a kernel that runs no
+# 32-bit programs has only that).
+half=system32
+[ "$RX_ARCH" = i686 ] && half=syswow64
+echo "== its $half emptied (as a prefix made before 32-bit Wine was installed has an empty syswow64)"
 rx_server_stop
-rm -rf "$WINEPREFIX/drive_c/windows/syswow64" && mkdir "$WINEPREFIX/drive_c/windows/syswow64"
-RX_ARCH=i686 rx_prefix_starts && fail "a prefix without syswow64 still starts 32-bit programs: the fault is not reproduced"
+rm -rf "$WINEPREFIX/drive_c/windows/$half" && mkdir "$WINEPREFIX/drive_c/windows/$half"
+rx_prefix_starts && fail "a prefix without $half still starts $RX_ARCH programs: the fault is not reproduced"
 rx_server_stop
-out=$(RX_ARCH=i686 rx_prefix_ready 2>&1); echo "$out"
+out=$(rx_prefix_ready 2>&1); echo "$out"
 grep -q "starts no program: making it again" <<<"$out" || fail "the broken prefix was not noticed"
 made_again || fail "the broken prefix was kept"
-RX_ARCH=i686 rx_prefix_starts || fail "the prefix made again starts no 32-bit program"
+rx_prefix_starts || fail "the prefix made again starts no $RX_ARCH program"
 mark
 
 echo "== the Wine packages changed since the prefix was made"

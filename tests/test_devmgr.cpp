@@ -306,21 +306,26 @@ TEST_F(DevMgr, EntriesThatCannotBeLoaded)
     }
 }
 
-// The registration file in docs/, imported the way its comment says, is an
-// entry devmgr loads as RXB1:. The load, the thread RXB_Init runs on and
-// the unload take the driver's DllMain through all four of its reasons: a
-// refused attach would fail the load, a fault in any of them end devmgr.
-TEST_F(DevMgr, SampleRegistrationLoadsTheBootDriver)
+// The driver's registration in the OS image's registry (platform/rxboot.reg),
+// imported as the demo imports it, is an entry devmgr loads as RXB1:. The
+// load, the thread RXB_Init runs on and the unload take the driver's DllMain
+// through all four of its reasons: a refused attach would fail the load, a
+// fault in any of them end devmgr.
+TEST_F(DevMgr, ImageRegistrationLoadsTheBootDriver)
 {
     ASSERT_NE(GetFileAttributesW(bench::BinPath(L"rxboot.dll").c_str()), INVALID_FILE_ATTRIBUTES)
         << "rxboot.dll is not built beside the test";
-    std::string source = __FILE__;  // <root>/tests/test_devmgr.cpp
-    std::string root = source.substr(0, source.find_last_of("/\\", source.find_last_of("/\\") - 1));
-    std::wstring file = L"Z:" + std::wstring(root.begin(), root.end()) + L"\\docs\\rxboot-registration.reg";
-    for (wchar_t &c : file)
-        c = c == L'/' ? L'\\' : c;
-    bench::CapturedRun imported = bench::RunCaptured(L"regedit.exe /S \"" + file + L"\"", 60000);
-    ASSERT_TRUE(imported.started);
+    bench::DeleteKestranaKeys();
+    ASSERT_TRUE(bench::ImportDriverRegistration());
+    // It also makes the settings key, empty, which the system never creates.
+    HKEY settings = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, KEY_READ, &settings), ERROR_SUCCESS);
+    DWORD values = 1;
+    RegQueryInfoKeyW(settings, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                     nullptr, nullptr);
+    EXPECT_EQ(values, 0u);
+    RegCloseKey(settings);
+    bench::DeleteKestranaKeys();
 
     // devmgr's first line shows the four values as it read them. With
     // "COM3:" absent the driver's Init fails fast.

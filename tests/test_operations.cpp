@@ -1,6 +1,7 @@
 // The setup program's setting change operations against the simulated
 // receiver: frames on the line, the receiver's configuration and BBR, the
 // registry, the power line and the debug lines.
+#include "importhook.h"
 #include "linktest.h"
 #include "operations.h"
 
@@ -11,6 +12,14 @@ namespace {
 using namespace bench;
 
 class Operations : public LinkTest {};
+
+// A registry whose hive cannot be written out: every flush fails.
+int g_failedFlushes = 0;
+LONG WINAPI FailingFlush(HKEY)
+{
+    g_failedFlushes++;
+    return ERROR_WRITE_FAULT;
+}
 
 TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
 {
@@ -92,8 +101,13 @@ TEST_F(Operations, GpsPowerAndNoSuchSentenceLeaveThePortAlone)
 
 // Neither a NAK nor a failed write (on a line cut once the port is open)
 // stops the operation: it goes on, writes the save frame and records it.
-TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
+// A flush that fails after each recording changes nothing either: the same
+// lines, the value stored.
+TEST_F(Operations, NakAFailedWriteOrAFailedFlushStillRecordsTheSetting)
 {
+    ImportHook flush(GetModuleHandleW(nullptr), "RegFlushKey", (void *)FailingFlush);
+    ASSERT_TRUE(flush.installed()) << "RegFlushKey is never called";
+    g_failedFlushes = 0;
     rxsim::Options options;
     options.reply = rxsim::Reply::Nak;
     StartReceiver(options);
@@ -119,6 +133,7 @@ TEST_F(Operations, NakOrAFailedWriteStillRecordsTheSetting)
     EXPECT_EQ(lines.counts, (std::vector<int>{ 200, 200 }));
     EXPECT_EQ(GetSetting(L"GBS"), 1u);
     EXPECT_EQ(sim.Frames().size(), 2u);
+    EXPECT_EQ(g_failedFlushes, 2);
 }
 
 }  // namespace
