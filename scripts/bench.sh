@@ -7,7 +7,7 @@
 #   scripts/bench.sh --quick             fewer calls, frames and seconds (about 5 minutes)
 #   scripts/bench.sh --soak N            ToggleNMEA calls of the soak (default 1000)
 #   scripts/bench.sh --load-seconds S    seconds of the listener under load (default 30)
-#   scripts/bench.sh --only "1 5 7"      only these figures (1..9)
+#   scripts/bench.sh --only "1 5 7"      only these figures (1..10)
 #   scripts/bench.sh --fuzz S            also run the scanner fuzzer for S seconds
 # Figures are measured, never asserted: the exit code is 0 when every
 # benchmark ran to its end, whatever the verdicts. The whole output goes to
@@ -16,10 +16,11 @@
 set -u
 source "$(dirname "$0")/env.sh"
 
-soak=1000 load_seconds=30 frames=200 toggles=20 fuzz=0 only="1 2 3 4 5 6 7 8 9" viewer_calls=20000
+soak=1000 load_seconds=30 frames=200 toggles=20 fuzz=0 only="1 2 3 4 5 6 7 8 9 10" viewer_calls=20000
+arm_seconds=10
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) soak=50 load_seconds=10 frames=50 toggles=10; shift ;;
+        --quick) soak=50 load_seconds=10 frames=50 toggles=10 arm_seconds=4; shift ;;
         --soak) soak=$2; shift 2 ;;
         --load-seconds) load_seconds=$2; shift 2 ;;
         --only) only=$2; shift 2 ;;
@@ -154,6 +155,8 @@ wanted 5 && bench rxbench-load.exe --seconds "$load_seconds" --debugtap
 wanted 6 && bench rxbench-soak.exe --calls "$soak"
 wanted 8 && bench rxbench-boot.exe --reply ack --latency 5 --hang-up-after 1
 wanted 9 && viewer
+# The handheld images on the emulated XScale: the instructions of the shipped code.
+wanted 10 && bench rxbench-arm.exe --stream-seconds "$arm_seconds"
 wanted 7 && sizes
 if [ "$fuzz" != 0 ]; then
     say "== scanner fuzzer, $fuzz s"

@@ -13,11 +13,15 @@
 #   RX_SIM_ARGS="--reply silent" scripts/demo.sh   (any rxsim.exe options)
 #   RX_KEEP_SETTINGS=1 scripts/demo.sh    boot with the settings already recorded
 #                                         (by scripts/rxconf.sh, say)
+#   scripts/demo.sh --arm                 the same pass by the handheld image of
+#                                         rxboot.dll on an emulated XScale (PXA270)
 #
 # The simulated receiver keeps its battery-backed RAM in
 # build/demo/receiver-bbr.txt between runs, as a real one keeps it between
 # boots; delete the file for a receiver fresh from the factory.
 set -u
+arm=""
+[ "${1:-}" = --arm ] && arm=1
 source "$(dirname "$0")/env.sh"
 
 rx_prepare || exit 1
@@ -55,9 +59,14 @@ else
     rx_sim_start "$RUN" ${RX_SIM_ARGS:-}
 fi
 
-echo "== device manager: load rxboot.dll, RXB_Init on its own thread (debug lines as they come)"
 started=$(date +%s%N)
-( cd "$BIN" && wine debugtap.exe devmgr.exe --key 'Drivers\BuiltIn\RXBoot' --exercise --unload </dev/null )
+if [ -n "$arm" ]; then
+    echo "== emulated XScale: the handheld rxboot.dll (ARM, Windows CE), RXB_Init on the device manager's thread (debug lines as they come)"
+    ( cd "$BIN" && wine debugtap.exe armhost.exe --core pxa270 </dev/null )
+else
+    echo "== device manager: load rxboot.dll, RXB_Init on its own thread (debug lines as they come)"
+    ( cd "$BIN" && wine debugtap.exe devmgr.exe --key 'Drivers\BuiltIn\RXBoot' --exercise --unload </dev/null )
+fi
 rc=$?
 echo "== boot pass and device checks took $(( ($(date +%s%N) - started) / 1000000 )) ms (exit code $rc)"
 

@@ -72,6 +72,7 @@ class Session:
             start, end = self.image.code
             m.names = CodeNames(elf, start, end - start)
         self.caller = m.new_thread("device manager" if self.image.is_dll else "primary")
+        self.last_call_ms = 0
 
     def address_of(self, name):
         address = self.image.exports.get(name)
@@ -84,7 +85,10 @@ class Session:
     def call(self, address, args):
         """r0 of the call, on the device manager's thread."""
         self.host.entered()
-        return self.machine.call(self.caller, address, args)
+        started = self.machine.clock.now()
+        result = self.machine.call(self.caller, address, args)
+        self.last_call_ms = self.machine.clock.now() - started
+        return result
 
     def attach(self):
         return self.call(self.image.entry, [self.image.base, DLL_PROCESS_ATTACH, 0])
@@ -105,6 +109,7 @@ class Session:
             "max_run_where": m.max_run[1],
             "debug_calls": self.kernel.debug_calls,
             "clock_ms": int(m.clock.now()),
+            "call_ms": int(self.last_call_ms),
         }
 
     def reset(self):

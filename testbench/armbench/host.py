@@ -9,6 +9,7 @@ one line a message, strings and bytes in hex:
                   regopen KEY PATH      -> status key
                   regquery KEY NAME N   -> status type size DATA  (room for N bytes)
                   regset KEY NAME TYPE DATA -> status
+                  regflush KEY          -> status
                   regclose KEY          -> status
                   ktapi NAME A B        -> result
 The host keeps the registry in its own (the desktop tests' registry, with
@@ -61,6 +62,9 @@ class PipeHost:
     def reg_set(self, key, name, kind, data):
         return int(self.ask("regset", key, hexed(name.encode("utf-8")), kind, hexed(data))[0])
 
+    def reg_flush(self, key):
+        return int(self.ask("regflush", key)[0])
+
     def reg_close(self, key):
         return int(self.ask("regclose", key)[0])
 
@@ -77,6 +81,7 @@ class LocalHost:
         self.debug_calls = []
         self.journal = []
         self.open_keys = {}
+        self.flushed = []
         self.entries = 0
 
     def debug(self, text):
@@ -109,6 +114,10 @@ class LocalHost:
 
     def reg_set(self, key, name, kind, data):
         self.registry[self.open_keys[key]][name] = (kind, bytes(data))
+        return 0
+
+    def reg_flush(self, key):
+        self.flushed.append(self.open_keys[key])
         return 0
 
     def reg_close(self, key):

@@ -208,6 +208,12 @@ class Kernel:
         return self.host.reg_set(self.keys[key], self.machine.wstr(name) or "", kind,
                                  self.machine.read(data, size) if size else b"")
 
+    def RegFlushKey(self, call):
+        key = call.arg(0)
+        if key not in self.keys:
+            return ERROR_INVALID_HANDLE
+        return self.host.reg_flush(self.keys[key])
+
     def RegCloseKey(self, call):
         key = call.arg(0)
         if key not in self.keys:
@@ -228,7 +234,7 @@ class Kernel:
         for name in ("CreateThread", "WaitForSingleObject", "Sleep", "GetTickCount", "InterlockedExchange",
                      "GetLastError", "SetLastError", "CreateMutexW", "CloseHandle", "memset", "memcpy",
                      "memmove", "NKDbgPrintfW", "OutputDebugStringW", "wsprintfW", "RegOpenKeyExW",
-                     "RegQueryValueExW", "RegSetValueExW", "RegCloseKey"):
+                     "RegQueryValueExW", "RegSetValueExW", "RegFlushKey", "RegCloseKey"):
             table[("coredll.dll", name)] = getattr(self, name)
         for name in ("KTSetGPIO", "KTSetGPIODirection"):
             table[("KTAPI.dll", name)] = getattr(self, name)

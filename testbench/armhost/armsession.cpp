@@ -60,17 +60,15 @@ std::vector<std::string> Words(const std::string &line)
     return words;
 }
 
-// RXBENCH_RUN (a Windows path on drive Z:, which Wine maps to /) as a Unix path.
-std::string UnixRunDir()
+// Where Wine's "COM3:" leads: the prefix's device link (this run's cable
+// slot, or the serial device a manual run put there).
+std::string UnixCom3()
 {
-    char run[MAX_PATH];
-    DWORD n = GetEnvironmentVariableA("RXBENCH_RUN", run, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH || (run[0] != 'Z' && run[0] != 'z') || run[1] != ':')
+    char prefix[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
         return std::string();
-    std::string path(run + 2);
-    for (char &c : path)
-        c = c == '\\' ? '/' : c;
-    return path;
+    return std::string(prefix) + "/dosdevices/com3";
 }
 
 std::wstring BesideTest(const wchar_t *name)
@@ -147,9 +145,9 @@ bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
         command += " --elf \"" + image.elf + "\"";
     if (options.virtualTime)
         command += " --virtual-time";
-    std::string run = UnixRunDir();
-    if (options.com3 && !run.empty())
-        command += " --device \"COM3:=" + run + "/slot/com3\"";
+    std::string com3 = UnixCom3();
+    if (options.com3 && !com3.empty())
+        command += " --device \"COM3:=" + com3 + "\"";
     // Wine starts a native program given by its path; it hands back no
     // process handle, so the connection is the bench's lifeline.
     STARTUPINFOA startup = {};
@@ -290,6 +288,10 @@ bool ArmSession::Serve(const std::vector<std::string> &request)
         LONG status = RegSetValueExW(key(1), Wide(Unhex(request.at(2))).c_str(), 0, number(3), data.data(),
                                      (DWORD)data.size());
         return Send(std::to_string(status));
+    }
+    if (kind == "regflush") {
+        HKEY flushed = key(1);
+        return Send(std::to_string(flushed ? RegFlushKey(flushed) : ERROR_INVALID_HANDLE));
     }
     if (kind == "regclose") {
         auto found = keys_.find(number(1));

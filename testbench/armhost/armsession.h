@@ -8,9 +8,9 @@
 // every debug output call is written with OutputDebugStringW from this
 // process (so the in-process capture sees it as it sees the desktop
 // build's), and the KTAPI calls go to the KTAPI stand-in beside the test,
-// which keeps the journal. "COM3:" is this run's cable slot: the image talks
-// to the simulated receiver on the same null-modem cable as the desktop
-// build.
+// which keeps the journal. "COM3:" is where Wine's "COM3:" leads (this
+// run's cable slot): the image talks to the simulated receiver on the same
+// null-modem cable as the desktop build.
 //
 // Threads: one session is driven from one thread; the image's debug lines
 // are written on that thread, inside Call().
@@ -38,7 +38,7 @@ ArmImage HandheldProgram();
 struct ArmOptions {
     std::string core = "pxa270";   // or "armv4t"
     bool virtualTime = false;      // only for runs with no receiver answering
-    bool com3 = true;              // "COM3:" is this run's cable slot
+    bool com3 = true;              // "COM3:" is Wine's "COM3:" (this run's cable slot)
 };
 
 // An argument of a call: a number, or a buffer (its address is passed; its
