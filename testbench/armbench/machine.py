@@ -76,6 +76,7 @@ class Thread:
         self.result = None           # r0 of a finished host call
         self.instructions = 0
         self.run = 0
+        self.run_start = None
         self.bytes_read = 0
         self.handle = None
 
@@ -245,6 +246,9 @@ class Machine:
         from sp); on_return(thread, r0) runs when it returns. The thread runs
         once the scheduler picks it; the thread that runs now is not disturbed."""
         thread.returns.append(on_return)
+        if sp is None:
+            thread.run = 0
+            thread.run_start = "the start of %s" % self.where(address)
         extra = args[4:]
         sp = ((thread.stack[1] if sp is None else sp) - 4 * len(extra)) & ~7
         for i, value in enumerate(extra):
@@ -379,7 +383,7 @@ class Machine:
         if isinstance(result, Block):
             # Completed by the scheduler, after every other ready thread had
             # its turn.
-            self._end_run(thread, name)
+            self._end_run(thread, "%s at %s" % (name, self.where(self.uc.reg_read(LR))))
             thread.block = result
             thread.state = "blocked"
         else:
@@ -398,8 +402,10 @@ class Machine:
 
     def _end_run(self, thread, boundary):
         if thread.run > self.max_run[0]:
-            self.max_run = (thread.run, "%s thread, ended by %s" % (thread.role, boundary))
+            self.max_run = (thread.run, "%s thread, from %s to %s" % (
+                thread.role, thread.run_start or "its start", boundary))
         thread.run = 0
+        thread.run_start = boundary
 
     # ---- counting ----
 
