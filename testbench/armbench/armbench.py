@@ -17,6 +17,7 @@ see host.py for what the bench asks the host meanwhile):
     reset               zeroes the counts -> ok
     handles             -> ok N   (handles the process holds)
     unload              -> ret R0 of DllMain, then the bench ends
+A program (an EXE) is loaded and waits for "start" (program.py).
 It answers "ready" once the image is loaded (and a driver attached). With
 --connect the same lines go over a TCP connection to the host.
 A fault of the code, or a call the bench does not model, answers
@@ -33,11 +34,13 @@ sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import loader    # noqa: E402
-from host import PipeHost, hexed, unhexed    # noqa: E402
+from host import Channel, PipeHost, hexed, unhexed    # noqa: E402
 from kernel import Kernel    # noqa: E402
+from program import ProgramCommands    # noqa: E402
 from machine import Fault, Machine, CORES    # noqa: E402
 from serialport import SerialPorts    # noqa: E402
 from symbols import CodeNames    # noqa: E402
+from windows import Device, User    # noqa: E402
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEFAULT_EXPORTS = [os.path.join(ROOT, "handheld", "ce5-exports.txt"),
@@ -47,25 +50,29 @@ DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH = 0, 1
 # this project carries base relocations, and the device's loader places a
 # DLL wherever its process has room).
 DLL_BASE, PROGRAM_BASE = 0x01E00000, 0x00040000
+SW_SHOW = 5
 
 
 class Session:
     """One emulated process holding the image under test."""
 
     def __init__(self, image_path, host, core="pxa270", devices=None, exports=None, elf=None,
-                 virtual_time=False, base=None, data=None):
+                 virtual_time=False, base=None, data=None, device=None):
         self.machine = m = Machine(core, virtual_time)
         self.host = host
-        self.kernel = Kernel(m, host)
-        self.ports = SerialPorts(m, devices or {})
-        m.add_models(self.kernel.models())
-        m.add_models(self.ports.models())
-        device = loader.DeviceExports()
+        self.options = (image_path, core, devices, exports, elf, virtual_time, base, data)
+        self.device = device or Device()
+        self.kernel = Kernel(m, host, self.device.named)
+        self.ports = SerialPorts(m, devices or {}, self.device.open_ports)
+        self.user = User(self, self.device)
+        for models in (self.kernel.models(), self.ports.models(), self.user.models()):
+            m.add_models(models)
+        exported = loader.DeviceExports()
         for path in exports or DEFAULT_EXPORTS:
-            (device.read_def if path.endswith(".def") else device.read_list)(path)
+            (exported.read_def if path.endswith(".def") else exported.read_list)(path)
         if base is None:
             base = DLL_BASE if image_path.endswith(".dll") else PROGRAM_BASE
-        self.image = loader.load(m, image_path, base, device, data=data)
+        self.image = loader.load(m, image_path, base, exported, data=data)
         m.images.append(self.image)
         m.count_code(*self.image.code)
         if elf:
@@ -89,6 +96,23 @@ class Session:
         result = self.machine.call(self.caller, address, args)
         self.last_call_ms = self.machine.clock.now() - started
         return result
+
+    def another(self):
+        """A second process running the same image on the same device."""
+        image_path, core, devices, exports, elf, virtual_time, base, data = self.options
+        return Session(image_path, self.host, core, devices, exports, elf, virtual_time, base, data, self.device)
+
+    def run_program(self, command_line=""):
+        """Runs the program from its entry, as the loader starts it:
+        (instance, 0, command line, SW_SHOW); its exit code once the primary
+        thread has returned, which ends the process."""
+        m = self.machine
+        line = m.alloc(2 * len(command_line) + 2, "command line")
+        m.put_wstr(line, command_line)
+        self.host.entered()
+        code = m.call(self.caller, self.image.entry, [self.image.base, 0, line, SW_SHOW])
+        m.ended = code
+        return code
 
     def attach(self):
         return self.call(self.image.entry, [self.image.base, DLL_PROCESS_ATTACH, 0])
@@ -137,10 +161,8 @@ def parse_args(session, words):
     return args, buffers
 
 
-def serve(session, commands, answers):
-    def say(*words):
-        answers.write(" ".join(str(w) for w in words) + "\n")
-        answers.flush()
+def serve(session, channel):
+    say = channel.send
 
     if session.image.is_dll:
         result = session.attach()
@@ -148,10 +170,8 @@ def serve(session, commands, answers):
             say("refused", hexed(b"DllMain refused DLL_PROCESS_ATTACH"))
             return 1
     say("ready")
-    for line in commands:
-        words = line.split()
-        if not words:
-            continue
+    while True:
+        words = channel.command()
         if words[0] == "call":
             args, buffers = parse_args(session, words[2:])
             result = session.call(session.address_of(words[1]), args)
@@ -170,10 +190,12 @@ def serve(session, commands, answers):
         elif words[0] == "unload":
             say("ret", session.detach() if session.image.is_dll else 0)
             return 0
+        elif words[0] == "start" and not session.image.is_dll:
+            say("exit", ProgramCommands(session, channel, say).run())
+            return 0
         else:
             say("fault", hexed(("no command %r" % words[0]).encode()))
             return 1
-    return 0
 
 
 def main(argv):
@@ -185,29 +207,24 @@ def main(argv):
     parser.add_argument("--exports", action="append", help="the device's export lists (default: the project's)")
     parser.add_argument("--virtual-time", action="store_true")
     parser.add_argument("--base", type=lambda s: int(s, 0))
-    parser.add_argument("--connect", metavar="HOST:PORT",
-                        help="talk to the host over this TCP connection instead of standard input and output")
+    parser.add_argument("--connect", metavar="HOST:PORT", required=True,
+                        help="the host's TCP connection")
     options = parser.parse_args(argv)
     devices = dict(d.split("=", 1) for d in options.device)
-    commands, answers, lifeline = sys.stdin, sys.stdout, None
-    if options.connect:
-        address, port = options.connect.rsplit(":", 1)
-        lifeline = socket.create_connection((address, int(port)))
-        lifeline.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        commands, answers = lifeline.makefile("r", encoding="ascii"), lifeline.makefile("w", encoding="ascii")
-    host = PipeHost(commands, answers)
+    address, port = options.connect.rsplit(":", 1)
+    connection = socket.create_connection((address, int(port)))
+    connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    channel = Channel(connection)
+    host = PipeHost(channel)
     try:
         session = Session(options.image, host, options.core, devices, options.exports, options.elf,
                           options.virtual_time, options.base)
     except loader.Refused as refused:
         host.send("refused", hexed(str(refused).encode("utf-8")))
         return 1
-    if lifeline is not None:
-        # While the image runs, the host sends nothing: input then means the
-        # host has gone (a test that timed out, say), and so must the bench.
-        session.machine.lifeline = lifeline.fileno()
+    session.machine.channel = channel
     try:
-        return serve(session, commands, answers)
+        return serve(session, channel)
     except Fault as fault:
         host.send("fault", hexed(str(fault).encode("utf-8")))
         return 1

@@ -1,9 +1,10 @@
 """The world around the emulated device: where its registry, its debug output
 and its GPIO calls go.
 
-PipeHost talks to the program that started the bench (testbench/armsession
-on the desktop side, under Wine) over the bench's standard input and output,
-one line a message, strings and bytes in hex:
+PipeHost talks to the program that started the bench (testbench/armhost's
+session, on the desktop side under Wine) over a TCP connection, one line a
+message, strings and bytes in hex; the host answers each request with a line
+that starts with "=" (and may send commands of its own meanwhile):
   bench -> host   debug TEXT            one debug output call (no answer)
                   entered               the called code starts now (no answer)
                   regopen KEY PATH      -> status key
@@ -18,6 +19,8 @@ read the desktop build's, and hands KTAPI calls to the KTAPI stand-in, which
 keeps the journal. LocalHost keeps all three in memory, for the bench's own
 tests.
 """
+import collections
+
 ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA = 2, 234
 HKEY_LOCAL_MACHINE = 0x80000002
 
@@ -30,20 +33,68 @@ def unhexed(word):
     return b"" if word == "-" else bytes.fromhex(word)
 
 
-class PipeHost:
-    def __init__(self, commands, answers):
-        self.commands, self.answers = commands, answers
+class Channel:
+    """The host's connection, read line by line without blocking the
+    machine: a line "= ..." answers the bench's last request, any other line
+    is a command of the host's, kept until the bench takes it."""
+
+    def __init__(self, connection):
+        self.connection = connection
+        self.buffer = b""
+        self.answers = collections.deque()
+        self.commands = collections.deque()
+        self.closed = False
+
+    def fileno(self):
+        return self.connection.fileno()
 
     def send(self, *words):
-        self.answers.write(" ".join(str(w) for w in words) + "\n")
-        self.answers.flush()
+        self.connection.sendall((" ".join(str(w) for w in words) + "\n").encode("ascii"))
+
+    def pump(self, wait):
+        """Takes what has arrived (waiting for something when wait)."""
+        if self.closed:
+            raise EOFError("the host went away")
+        self.connection.setblocking(wait)
+        try:
+            data = self.connection.recv(65536)
+        except BlockingIOError:
+            return
+        finally:
+            self.connection.setblocking(True)
+        if not data:
+            self.closed = True
+            raise EOFError("the host went away")
+        self.buffer += data
+        while b"\n" in self.buffer:
+            line, self.buffer = self.buffer.split(b"\n", 1)
+            text = line.decode("ascii").strip()
+            if text.startswith("="):
+                self.answers.append(text[1:].split())
+            elif text:
+                self.commands.append(text.split())
+
+    def answer(self):
+        while not self.answers:
+            self.pump(True)
+        return self.answers.popleft()
+
+    def command(self):
+        while not self.commands:
+            self.pump(True)
+        return self.commands.popleft()
+
+
+class PipeHost:
+    def __init__(self, channel):
+        self.channel = channel
+
+    def send(self, *words):
+        self.channel.send(*words)
 
     def ask(self, *words):
-        self.send(*words)
-        line = self.commands.readline()
-        if not line:
-            raise EOFError("the host went away")
-        return line.split()
+        self.channel.send(*words)
+        return self.channel.answer()
 
     def debug(self, text):
         self.send("debug", hexed(text.encode("utf-8")))

@@ -34,10 +34,10 @@ class Mutex:
 class Kernel:
     """The process's kernel state and its calls; models() lists them by import name."""
 
-    def __init__(self, machine, host):
+    def __init__(self, machine, host, named=None):
         self.machine = machine
         self.host = host
-        self.named = {}      # name -> Mutex
+        self.named = {} if named is None else named     # name -> Mutex, device-wide
         self.keys = {}       # our key handle -> the host's key
         self.debug_calls = 0
 

@@ -62,6 +62,7 @@ class Block:
 
     def __init__(self, ready, complete, deadline=None, fd=None):
         self.ready, self.complete, self.deadline, self.fd = ready, complete, deadline, fd
+        self.woke = None
 
 
 class Thread:
@@ -137,8 +138,8 @@ class Machine:
         self.names = None            # symbols.CodeNames of the image under test
         self.max_run = (0, "")
         self.trace = None            # called with (thread, name, args) of every model call
-        self.host_fds = []           # inputs that may wake an idle machine (the host's commands)
-        self.lifeline = None         # the host's connection: input on it while code runs ends the run
+        self.channel = None          # the host's connection (host.Channel): its commands wake the machine
+        self.on_commands = None      # takes the host's commands as they come, while a program runs
         self.ended = None            # the process's exit code once its primary thread returned
         self.counting = []
 
@@ -317,8 +318,12 @@ class Machine:
             if thread.state == "blocked":
                 block = thread.block
                 if block.ready() or (block.deadline is not None and now >= block.deadline):
-                    self._switch(thread)
                     thread.block = None
+                    if block.woke is not None:      # a wait inside a model: back to the model
+                        block.woke.append(True)
+                        thread.state = "returned"
+                        continue
+                    self._switch(thread)
                     thread.state = "ready"
                     self._return(thread, block.complete())
             if thread.state == "ready":
@@ -327,15 +332,39 @@ class Machine:
 
     def _idle(self):
         blocked = [t.block for t in self.threads if t.state == "blocked"]
-        if not blocked and not self.host_fds:
+        if not blocked:
             raise Fault("no thread left to run")
         deadlines = [b.deadline for b in blocked if b.deadline is not None]
-        fds = sorted({b.fd for b in blocked if b.fd is not None} | set(self.host_fds))
-        if self.lifeline is not None:
-            if select.select([self.lifeline], [], [], 0)[0]:
-                raise Fault("the host went away while the code ran")
-            fds.append(self.lifeline)
+        fds = sorted({b.fd for b in blocked if b.fd is not None})
+        if self.channel is not None:
+            # The host's commands are taken as they come; the host going
+            # away (a test that timed out, say) ends the run.
+            try:
+                if select.select([self.channel], [], [], 0)[0]:
+                    self.channel.pump(False)
+            except EOFError as gone:
+                raise Fault(str(gone))
+            if self.channel.commands and self.on_commands is not None:
+                self.on_commands()
+                return
+            fds.append(self.channel.fileno())
         self.clock.wait(min(deadlines) if deadlines else None, fds)
+
+    def wait_in_model(self, ready, deadline=None, fd=None, what="a wait"):
+        """Blocks the current thread inside a model call (a message loop, say)
+        until ready() or the deadline, running the other threads meanwhile.
+        The model then goes on where it was."""
+        thread = self.current
+        saved = self.uc.context_save()
+        woke = []
+        self._end_run(thread, what)
+        thread.block = Block(ready, None, deadline, fd)
+        thread.block.woke = woke
+        thread.state = "blocked"
+        self.run_until(lambda: woke or self.ended is not None)
+        self._switch(thread)
+        thread.state = "ready"
+        self.uc.context_restore(saved)
 
     def _switch(self, thread):
         if self.current is thread:

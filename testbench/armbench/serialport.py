@@ -73,10 +73,10 @@ class Port:
 
 
 class SerialPorts:
-    def __init__(self, machine, devices):
+    def __init__(self, machine, devices, open_ports=None):
         self.machine = machine
         self.devices = {name.upper(): path for name, path in devices.items()}
-        self.open_ports = {}   # name -> Port
+        self.open_ports = {} if open_ports is None else open_ports   # name -> Port, device-wide
         self.bytes_written = 0
 
     def _port(self, handle):

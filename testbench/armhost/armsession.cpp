@@ -102,21 +102,37 @@ ArmImage HandheldProgram()
 ArmSession::~ArmSession()
 {
     End("");
+    if (reader_.joinable())
+        reader_.join();
+    if (socket_ != INVALID_SOCKET_VALUE)
+        closesocket((SOCKET)socket_);
+    for (auto &key : keys_)
+        RegCloseKey(key.second);
     if (ktapi_ != nullptr)
         FreeLibrary(ktapi_);
 }
 
+bool ArmSession::Running() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return socket_ != INVALID_SOCKET_VALUE && !gone_;
+}
+
+std::string ArmSession::Problem() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return problem_;
+}
+
 void ArmSession::End(const std::string &problem)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!problem.empty() && problem_.empty())
         problem_ = problem;
-    if (socket_ != INVALID_SOCKET_VALUE) {
-        closesocket((SOCKET)socket_);   // the bench ends when its connection does
-        socket_ = INVALID_SOCKET_VALUE;
-    }
-    for (auto &key : keys_)
-        RegCloseKey(key.second);
-    keys_.clear();
+    gone_ = true;
+    if (socket_ != INVALID_SOCKET_VALUE)
+        shutdown((SOCKET)socket_, SD_BOTH);   // the bench ends when its connection does
+    changed_.notify_all();
 }
 
 bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
@@ -172,13 +188,14 @@ bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
         closesocket(listener);
         return false;
     }
-    socket_ = (UINT_PTR)accept(listener, nullptr, nullptr);
+    SOCKET connection = accept(listener, nullptr, nullptr);
     closesocket(listener);
-    if ((SOCKET)socket_ == INVALID_SOCKET) {
-        socket_ = INVALID_SOCKET_VALUE;
+    if (connection == INVALID_SOCKET) {
         problem_ = "the bench's connection failed";
         return false;
     }
+    socket_ = (UINT_PTR)connection;
+    reader_ = std::thread([this] { Read(); });
     std::vector<std::string> words;
     if (!Answer(&words))
         return false;
@@ -189,8 +206,9 @@ bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
     return true;
 }
 
-bool ArmSession::Send(const std::string &line)
+bool ArmSession::SendLine(const std::string &line)
 {
+    std::lock_guard<std::mutex> lock(sending_);
     std::string text = line + "\n";
     for (size_t sent = 0; sent < text.size();) {
         int n = send((SOCKET)socket_, text.data() + sent, (int)(text.size() - sent), 0);
@@ -201,47 +219,61 @@ bool ArmSession::Send(const std::string &line)
     return true;
 }
 
-bool ArmSession::ReadLine(std::string *line)
+// The reader thread: requests are served here, answers queued, the end of
+// the program noted; it ends with the connection.
+void ArmSession::Read()
 {
+    std::string pending;
     for (;;) {
-        size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            *line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return true;
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            std::vector<std::string> words = Words(line);
+            if (words.empty())
+                continue;
+            const std::string &kind = words[0];
+            if (kind == "fault" || kind == "refused") {
+                std::vector<uint8_t> text = Unhex(words.size() > 1 ? words[1] : "-");
+                End(kind + ": " + std::string(text.begin(), text.end()));
+            } else if (kind == "exit") {
+                std::lock_guard<std::mutex> lock(mutex_);
+                exited_ = true;
+                exitCode_ = (DWORD)std::stoul(words.at(1));
+                changed_.notify_all();
+            } else if (kind == "ret" || kind == "ok" || kind == "ready") {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answers_.push_back(words);
+                changed_.notify_all();
+            } else if (!Serve(words)) {
+                End("the bench asked for what the host does not know: " + line);
+            }
         }
         char buffer[4096];
         int n = recv((SOCKET)socket_, buffer, sizeof(buffer), 0);
         if (n <= 0)
-            return false;
-        pending_.append(buffer, n);
+            break;
+        pending.append(buffer, n);
     }
+    End("the bench went away");
 }
 
 bool ArmSession::Answer(std::vector<std::string> *words)
 {
-    for (;;) {
-        std::string line;
-        if (socket_ == INVALID_SOCKET_VALUE || !ReadLine(&line)) {
-            End("the bench went away");
-            return false;
-        }
-        *words = Words(line);
-        if (words->empty())
-            continue;
-        const std::string &kind = (*words)[0];
-        if (kind == "fault" || kind == "refused") {
-            std::vector<uint8_t> text = Unhex(words->size() > 1 ? (*words)[1] : "-");
-            End(kind + ": " + std::string(text.begin(), text.end()));
-            return false;
-        }
-        if (kind == "ret" || kind == "ok" || kind == "ready")
-            return true;
-        if (!Serve(*words)) {
-            End("the bench asked for what the host does not know: " + line);
-            return false;
-        }
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !answers_.empty() || gone_; });
+    if (answers_.empty())
+        return false;
+    *words = answers_.front();
+    answers_.pop_front();
+    return true;
+}
+
+bool ArmSession::Command(const std::string &line, std::vector<std::string> *words)
+{
+    if (!Running() || !SendLine(line))
+        return false;
+    return Answer(words);
 }
 
 bool ArmSession::Serve(const std::vector<std::string> &request)
@@ -255,6 +287,7 @@ bool ArmSession::Serve(const std::vector<std::string> &request)
         auto found = keys_.find(id);
         return found == keys_.end() ? nullptr : found->second;
     };
+    auto reply = [&](const std::string &answer) { return SendLine("= " + answer); };
     if (kind == "debug") {
         OutputDebugStringW(Wide(Unhex(request.at(1))).c_str());
         return true;
@@ -273,33 +306,33 @@ bool ArmSession::Serve(const std::vector<std::string> &request)
             id = nextKey_++;
             keys_[id] = opened;
         }
-        return Send(std::to_string(status) + " " + std::to_string(id));
+        return reply(std::to_string(status) + " " + std::to_string(id));
     }
     if (kind == "regquery") {
         DWORD room = number(3), type = 0, size = room;
         std::vector<uint8_t> data(room + 1);
         LONG status = RegQueryValueExW(key(1), Wide(Unhex(request.at(2))).c_str(), nullptr, &type,
                                        room ? data.data() : nullptr, &size);
-        return Send(std::to_string(status) + " " + std::to_string(type) + " " + std::to_string(size) + " " +
-                    Hex(data.data(), status == ERROR_SUCCESS && room ? size : 0));
+        return reply(std::to_string(status) + " " + std::to_string(type) + " " + std::to_string(size) + " " +
+                     Hex(data.data(), status == ERROR_SUCCESS && room ? size : 0));
     }
     if (kind == "regset") {
         std::vector<uint8_t> data = Unhex(request.at(4));
         LONG status = RegSetValueExW(key(1), Wide(Unhex(request.at(2))).c_str(), 0, number(3), data.data(),
                                      (DWORD)data.size());
-        return Send(std::to_string(status));
+        return reply(std::to_string(status));
     }
     if (kind == "regflush") {
         HKEY flushed = key(1);
-        return Send(std::to_string(flushed ? RegFlushKey(flushed) : ERROR_INVALID_HANDLE));
+        return reply(std::to_string(flushed ? RegFlushKey(flushed) : ERROR_INVALID_HANDLE));
     }
     if (kind == "regclose") {
         auto found = keys_.find(number(1));
         if (found == keys_.end())
-            return Send(std::to_string(ERROR_INVALID_HANDLE));
+            return reply(std::to_string(ERROR_INVALID_HANDLE));
         LONG status = RegCloseKey(found->second);
         keys_.erase(found);
-        return Send(std::to_string(status));
+        return reply(std::to_string(status));
     }
     if (kind == "ktapi") {
         if (ktapi_ == nullptr)
@@ -307,7 +340,7 @@ bool ArmSession::Serve(const std::vector<std::string> &request)
         KtapiFn call = ktapi_ ? (KtapiFn)(void *)GetProcAddress(ktapi_, request.at(1).c_str()) : nullptr;
         if (call == nullptr)
             return false;
-        return Send(std::to_string(call((int)number(2), (int)number(3))));
+        return reply(std::to_string(call((int)number(2), (int)number(3))));
     }
     return false;
 }
@@ -319,7 +352,7 @@ bool ArmSession::Call(const std::string &name, const std::vector<ArmArg> &args, 
     for (const ArmArg &arg : args)
         line += arg.buffer ? " b:" + Hex(arg.bytes.data(), arg.bytes.size()) : " " + std::to_string(arg.value);
     std::vector<std::string> words;
-    if (socket_ == INVALID_SOCKET_VALUE || !Send(line) || !Answer(&words))
+    if (!Command(line, &words))
         return false;
     if (words[0] != "ret" || words.size() < 2) {
         End("the bench answered a call with: " + words[0]);
@@ -337,7 +370,7 @@ bool ArmSession::Call(const std::string &name, const std::vector<ArmArg> &args, 
 bool ArmSession::Unload(DWORD *result)
 {
     std::vector<std::string> words;
-    if (socket_ == INVALID_SOCKET_VALUE || !Send("unload") || !Answer(&words) || words.size() < 2)
+    if (!Command("unload", &words) || words.size() < 2)
         return false;
     *result = (DWORD)std::stoul(words[1]);
     End("");
@@ -348,7 +381,7 @@ std::map<std::string, std::string> ArmSession::Stats()
 {
     std::map<std::string, std::string> stats;
     std::vector<std::string> words;
-    if (socket_ == INVALID_SOCKET_VALUE || !Send("stats") || !Answer(&words))
+    if (!Command("stats", &words))
         return stats;
     for (size_t i = 1; i < words.size(); i++) {
         size_t equals = words[i].find('=');
@@ -367,15 +400,128 @@ std::map<std::string, std::string> ArmSession::Stats()
 bool ArmSession::Reset()
 {
     std::vector<std::string> words;
-    return socket_ != INVALID_SOCKET_VALUE && Send("reset") && Answer(&words);
+    return Command("reset", &words);
 }
 
 long ArmSession::Handles()
 {
     std::vector<std::string> words;
-    if (socket_ == INVALID_SOCKET_VALUE || !Send("handles") || !Answer(&words) || words.size() < 2)
+    if (!Command("handles", &words) || words.size() < 2)
         return -1;
     return std::stol(words[1]);
+}
+
+// ---- a program ----
+
+bool ArmSession::Run()
+{
+    return Running() && SendLine("start");
+}
+
+DWORD ArmSession::Send(DWORD window, UINT message, DWORD wParam, DWORD lParam)
+{
+    std::vector<std::string> words;
+    if (!Command("send " + std::to_string(window) + " " + std::to_string(message) + " " + std::to_string(wParam) +
+                     " " + std::to_string(lParam),
+                 &words) ||
+        words.size() < 2)
+        return 0;
+    return (DWORD)std::stoul(words[1]);
+}
+
+DWORD ArmSession::SendText(DWORD window, UINT message, const std::wstring &text)
+{
+    std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr, nullptr),
+                     '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &utf8[0], (int)utf8.size(), nullptr, nullptr);
+    std::vector<std::string> words;
+    if (!Command("send " + std::to_string(window) + " " + std::to_string(message) + " 0 w:" +
+                     Hex(utf8.data(), utf8.size()),
+                 &words) ||
+        words.size() < 2)
+        return 0;
+    return (DWORD)std::stoul(words[1]);
+}
+
+std::wstring ArmSession::ReadText(DWORD window, DWORD room)
+{
+    std::vector<std::string> words;
+    if (!Command("send " + std::to_string(window) + " " + std::to_string(WM_GETTEXT) + " " + std::to_string(room) +
+                     " t:" + std::to_string(room),
+                 &words) ||
+        words.size() < 3)
+        return std::wstring();
+    return Wide(Unhex(words[2]));
+}
+
+std::vector<DWORD> ArmSession::Find(const std::string &className, const std::string &title)
+{
+    std::vector<std::string> words;
+    std::vector<DWORD> windows;
+    auto field = [](const std::string &text) { return text.empty() ? std::string("-") : Hex(text.data(), text.size()); };
+    if (Command("find " + field(className) + " " + field(title), &words)) {
+        for (size_t i = 1; i < words.size(); i++)
+            windows.push_back((DWORD)std::stoul(words[i]));
+    }
+    return windows;
+}
+
+DWORD ArmSession::Item(DWORD dialog, int id)
+{
+    std::vector<std::string> words;
+    if (!Command("item " + std::to_string(dialog) + " " + std::to_string(id), &words) || words.size() < 2)
+        return 0;
+    return (DWORD)std::stoul(words[1]);
+}
+
+ArmWindow ArmSession::Query(DWORD window)
+{
+    ArmWindow found;
+    std::vector<std::string> words;
+    if (!Command("query " + std::to_string(window), &words) || words.size() < 10)
+        return found;
+    found.exists = words[1] == "1";
+    found.visible = words[2] == "1";
+    found.enabled = words[3] == "1";
+    found.check = (DWORD)std::stoul(words[4]);
+    found.owner = (DWORD)std::stoul(words[5]);
+    found.parent = (DWORD)std::stoul(words[6]);
+    found.id = (DWORD)std::stoul(words[7]);
+    std::vector<uint8_t> cls = Unhex(words[8]), text = Unhex(words[9]);
+    found.className.assign(cls.begin(), cls.end());
+    found.text.assign(text.begin(), text.end());
+    return found;
+}
+
+DWORD ArmSession::Foreground()
+{
+    std::vector<std::string> words;
+    if (!Command("foreground", &words) || words.size() < 2)
+        return 0;
+    return (DWORD)std::stoul(words[1]);
+}
+
+bool ArmSession::Watch(int id)
+{
+    std::vector<std::string> words;
+    return Command("watch " + std::to_string(id), &words);
+}
+
+long ArmSession::SecondCopy()
+{
+    std::vector<std::string> words;
+    if (!Command("second", &words) || words.size() < 2)
+        return -1;
+    return std::stol(words[1]);
+}
+
+bool ArmSession::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return exited_ || gone_; });
+    if (exited_ && exitCode != nullptr)
+        *exitCode = exitCode_;
+    return exited_;
 }
 
 }  // namespace bench

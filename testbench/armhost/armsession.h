@@ -12,16 +12,26 @@
 // run's cable slot): the image talks to the simulated receiver on the same
 // null-modem cable as the desktop build.
 //
-// Threads: one session is driven from one thread; the image's debug lines
-// are written on that thread, inside Call().
+// A driver is called entry point by entry point (Call). A program runs from
+// its entry (Run) while the test works its windows (Send, Find, Query...),
+// until it ends (WaitForExit).
+//
+// Threads: a reader thread of the session serves the bench's requests as
+// they come (the image's debug lines are written on it) and hands the
+// answers to the commands to the thread that drives the session; one thread
+// drives a session.
 #pragma once
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -51,6 +61,13 @@ struct ArmArg {
     std::vector<uint8_t> bytes;
 };
 
+// A window of the emulated device, as the program's session reports it.
+struct ArmWindow {
+    bool exists = false, visible = false, enabled = false;
+    DWORD check = 0, owner = 0, parent = 0, id = 0;
+    std::string className, text;
+};
+
 class ArmSession {
 public:
     ArmSession() = default;
@@ -76,26 +93,58 @@ public:
     // Handles the emulated process holds; -1 when it cannot say.
     long Handles();
 
-    bool Running() const { return socket_ != INVALID_SOCKET_VALUE; }
-    const std::string &Problem() const { return problem_; }
+    // ---- a program ----
+    // Starts it from its entry; it runs until its primary thread returns.
+    bool Run();
+    // Sends a message to a window of the program, handled when the program
+    // next looks for messages; its result (0 when the session is over).
+    // A text argument is passed as lParam (WM_SETTEXT); readText asks for
+    // the window's text back (WM_GETTEXT: wParam is the room, in characters).
+    DWORD Send(DWORD window, UINT message, DWORD wParam = 0, DWORD lParam = 0);
+    DWORD SendText(DWORD window, UINT message, const std::wstring &text);
+    std::wstring ReadText(DWORD window, DWORD room = 256);
+    // Top-level windows by class and title (empty: any).
+    std::vector<DWORD> Find(const std::string &className, const std::string &title);
+    DWORD Item(DWORD dialog, int id);
+    ArmWindow Query(DWORD window);
+    DWORD Foreground();
+    // From now on WM_SETTEXT to a control with this id is written to the
+    // debug output as "status: <text>\r\n".
+    bool Watch(int id);
+    // A second copy of the program on the same device, run to its end: its
+    // exit code, or -1.
+    long SecondCopy();
+    // True once the program has ended; its exit code.
+    bool WaitForExit(DWORD timeoutMs, DWORD *exitCode);
 
-    // Called when the called code starts (after the bench has set up).
+    bool Running() const;
+    std::string Problem() const;
+
+    // Called (on the reader thread) when the called code starts.
     std::function<void()> onEntered;
 
 private:
     static const UINT_PTR INVALID_SOCKET_VALUE = ~(UINT_PTR)0;
-    bool Send(const std::string &line);
-    bool ReadLine(std::string *line);
-    // Serves the bench's requests until an answer that is not one; false
-    // (and the session ended) on a fault or a lost bench.
+    bool SendLine(const std::string &line);
+    // A command's answer ("ret ...", "ok ..."); false (the session over) on
+    // a fault or a lost bench.
+    bool Command(const std::string &line, std::vector<std::string> *words);
     bool Answer(std::vector<std::string> *words);
+    void Read();
     bool Serve(const std::vector<std::string> &request);
     void End(const std::string &problem);
 
     UINT_PTR socket_ = INVALID_SOCKET_VALUE;
-    std::string pending_;
+    std::thread reader_;
+    std::mutex sending_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::string>> answers_;
+    bool gone_ = false;
+    bool exited_ = false;
+    DWORD exitCode_ = 0;
     std::string problem_;
-    std::map<DWORD, HKEY> keys_;
+    std::map<DWORD, HKEY> keys_;   // the reader thread's own
     DWORD nextKey_ = 1;
     HMODULE ktapi_ = nullptr;
 };
