@@ -1,7 +1,11 @@
-// The setup program rxconf.exe, driven as a user would: started under the
-// test's debugger, its dialog found by caption, boxes tapped with BM_CLICK and
-// fields read with WM_GETTEXT, against the simulated receiver, the registry and
-// the KTAPI journal. The last cases read the built program's resources back.
+// The setup program rxconf.exe, driven as a user would: its dialog found by
+// caption, boxes tapped with BM_CLICK and fields read with WM_GETTEXT, against
+// the simulated receiver, the registry and the KTAPI journal. The cases of
+// SetupProgram run on each build, through the same checks: the desktop build
+// (started under the test's debugger, its windows Wine's) and the handheld
+// image on the emulated cores (testbench/armbench, whose window manager
+// model holds its windows; the debug lines come into this process's
+// capture).
 #include "debugtap.h"
 #include "linktest.h"
 #include "runcapture.h"
@@ -9,7 +13,6 @@
 #include <stdio.h>
 
 #include <initializer_list>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,7 +62,7 @@ std::string StoredSettings()
     return stored;
 }
 
-// Top-level windows with this class and title (either may be null).
+// Top-level windows of the desktop with this class and title (either may be null).
 std::vector<HWND> TopLevelWindows(const wchar_t *className, const wchar_t *title)
 {
     std::vector<HWND> found;
@@ -81,8 +84,9 @@ void PumpFor(DWORD ms)
     }
 }
 
-// The dialog once it is shown (FindWindow sees it before WM_INITDIALOG has
-// finished), pumping this thread's messages meanwhile; nothing after ms.
+// The desktop dialog once it is shown (FindWindow sees it before
+// WM_INITDIALOG has finished), pumping this thread's messages meanwhile;
+// nothing after ms.
 HWND WaitForDialog(DWORD ms)
 {
     for (DWORD start = GetTickCount(); GetTickCount() - start < ms; PumpFor(10)) {
@@ -98,13 +102,21 @@ std::wstring RxconfCommand()
     return L"\"" + bench::BinPath(L"rxconf.exe") + L"\"";
 }
 
-// One run of rxconf.exe under the test's debugger.
-class Rxconf : public ::testing::Test {
+// A window of either build: an HWND of the desktop, or a window of the
+// emulated device.
+using Window = uintptr_t;
+
+// One run of rxconf.exe of one build: "desktop", or an emulated core.
+class RxconfFixture : public ::testing::Test {
 protected:
+    virtual std::string Build() const { return "desktop"; }
+    bool Arm() const { return Build() != "desktop"; }
+
     void SetUp() override
     {
         bench::CreateKestranaKeys();
         bench::ClearKtapiJournal();
+        bench::StartDebugCapture();
     }
 
     void TearDown() override
@@ -112,6 +124,7 @@ protected:
         if (hook_ != nullptr)
             UnhookWindowsHookEx(hook_);
         program_.reset();  // kills a program that still runs
+        arm_.reset();
         receiver_.Stop();
         bench::PlugCom3(bench::Com3::Cable);
         bench::DeleteKestranaKeys();
@@ -125,10 +138,27 @@ protected:
     // Starts a new run of the program and waits until its dialog is shown.
     void StartProgram()
     {
+        if (Arm()) {
+            arm_.emplace();
+            bench::ArmOptions options;
+            options.core = Build();
+            ASSERT_TRUE(arm_->Start(bench::HandheldProgram(), options)) << arm_->Problem();
+            for (int id : heldPorts_)
+                ASSERT_TRUE(arm_->HoldPort("COM" + std::to_string(id) + ":", true));
+            ASSERT_TRUE(arm_->Run());
+            dialog_ = 0;
+            for (DWORD start = GetTickCount(); dialog_ == 0 && GetTickCount() - start < 10000; Sleep(10)) {
+                std::vector<DWORD> found = arm_->Find("Dialog", "NMEA Sentences");
+                if (!found.empty() && arm_->Query(found[0]).visible)
+                    dialog_ = found[0];
+            }
+            ASSERT_NE(dialog_, 0u) << "no visible dialog: " << arm_->Problem() << "\n" << ProgramText();
+            return;
+        }
         program_.emplace();
         ASSERT_TRUE(program_->Start(RxconfCommand()));
-        dialog_ = WaitForDialog(10000);
-        ASSERT_NE(dialog_, nullptr) << "no visible dialog\n" << program_->Text();
+        dialog_ = (Window)WaitForDialog(10000);
+        ASSERT_NE(dialog_, 0u) << "no visible dialog\n" << program_->Text();
     }
 
     // Installs a hook of rxconfhooks.dll on one thread (0: every thread).
@@ -141,28 +171,61 @@ protected:
         ASSERT_NE(hook_, nullptr) << GetLastError();
     }
 
-    // From now on every status text also goes to the debug output.
+    // From now on every status text also goes to the debug output, as
+    // "status: <text>\r\n".
     void HookStatusField()
     {
-        Hook(WH_CALLWNDPROC, "StatusHook", GetWindowThreadProcessId(dialog_, nullptr));
+        if (Arm())
+            ASSERT_TRUE(arm_->Watch(kStatus));
+        else
+            Hook(WH_CALLWNDPROC, "StatusHook", GetWindowThreadProcessId((HWND)dialog_, nullptr));
     }
 
-    HWND Item(int id) { return GetDlgItem(dialog_, id); }
+    Window Item(int id) { return Arm() ? arm_->Item((DWORD)dialog_, id) : (Window)GetDlgItem((HWND)dialog_, id); }
 
-    LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+    LRESULT Send(Window window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
     {
+        if (Arm())
+            return (LRESULT)arm_->Send((DWORD)window, message, (DWORD)wParam, (DWORD)lParam);
         DWORD_PTR result = 0;
-        EXPECT_TRUE(SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 30000, &result))
+        EXPECT_TRUE(SendMessageTimeoutW((HWND)window, message, wParam, lParam, SMTO_NORMAL, 30000, &result))
             << "message " << message << " not handled";
         return (LRESULT)result;
     }
 
     std::wstring Text(int id)
     {
+        if (Arm())
+            return arm_->ReadText((DWORD)Item(id));
         wchar_t text[256] = L"";
         Send(Item(id), WM_GETTEXT, 256, (LPARAM)text);
         return text;
     }
+
+    bool Enabled(Window window) { return Arm() ? arm_->Query((DWORD)window).enabled : IsWindowEnabled((HWND)window); }
+    bool Visible(Window window) { return Arm() ? arm_->Query((DWORD)window).visible : IsWindowVisible((HWND)window); }
+    Window Owner(Window window)
+    {
+        return Arm() ? arm_->Query((DWORD)window).owner : (Window)GetWindow((HWND)window, GW_OWNER);
+    }
+
+    // Top-level windows with this class and title (either may be null).
+    std::vector<Window> TopLevel(const wchar_t *className, const wchar_t *title)
+    {
+        std::vector<Window> found;
+        if (Arm()) {
+            // The device's dialog class is "Dialog" (the desktop's #32770).
+            std::wstring cls = className == nullptr ? L"" : className;
+            for (DWORD window : arm_->Find(Narrow(cls == L"#32770" ? L"Dialog" : cls), Narrow(title ? title : L"")))
+                found.push_back(window);
+            return found;
+        }
+        for (HWND window : TopLevelWindows(className, title))
+            found.push_back((Window)window);
+        return found;
+    }
+
+    Window Foreground() { return Arm() ? arm_->Foreground() : (Window)GetForegroundWindow(); }
 
     // Taps a control; returns once the program has handled the tap, with
     // the time that took.
@@ -184,34 +247,65 @@ protected:
         return names;
     }
 
-    HWND MenuBar()
+    Window MenuBar()
     {
-        for (HWND window : TopLevelWindows(L"menu_worker", nullptr)) {
-            if (GetWindow(window, GW_OWNER) == dialog_)
+        for (Window window : TopLevel(L"menu_worker", nullptr)) {
+            if (Owner(window) == dialog_)
                 return window;
         }
-        return nullptr;
+        return 0;
+    }
+
+    // The soft key with this command on the menu bar.
+    Window SoftKey(int command)
+    {
+        return Arm() ? arm_->Item((DWORD)MenuBar(), command) : (Window)GetDlgItem((HWND)MenuBar(), command);
+    }
+
+    std::string SoftKeyLabel(int command)
+    {
+        if (Arm())
+            return arm_->Query((DWORD)SoftKey(command)).text;
+        wchar_t label[16] = L"";
+        GetWindowTextW((HWND)SoftKey(command), label, 16);
+        return Narrow(label);
     }
 
     // Waits for the program's end: its exit code, or -1 when it runs on.
     long ExitCode()
     {
         DWORD code = 0;
+        if (Arm())
+            return arm_->WaitForExit(5000, &code) ? (long)code : -1;
         return program_->WaitForExit(5000, &code) ? (long)code : -1;
     }
 
     // Sends the message that ends the program, which must then exit with 0.
-    void EndWith(HWND window, UINT message, WPARAM wParam = 0)
+    void EndWith(Window window, UINT message, WPARAM wParam = 0)
     {
         Send(window, message, wParam);
         EXPECT_EQ(ExitCode(), 0);
+    }
+
+    // The program's debug output so far, and a wait for a piece of it.
+    Strings ProgramLines() { return Arm() ? bench::DebugLines() : program_->Lines(); }
+    std::string ProgramText() { return Arm() ? bench::DebugText() : program_->Text(); }
+    bool WaitForText(const std::string &needle, DWORD ms)
+    {
+        if (!Arm())
+            return program_->WaitForText(needle, ms);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(10)) {
+            if (bench::DebugText().find(needle) != std::string::npos)
+                return true;
+        }
+        return bench::DebugText().find(needle) != std::string::npos;
     }
 
     // The status texts (from the hook) and the frames' write lines, in order.
     Strings StatusAndWrites()
     {
         Strings lines;
-        for (const std::string &line : program_->Lines()) {
+        for (const std::string &line : ProgramLines()) {
             if (line.rfind("status: ", 0) == 0 || line.find("Wrote") != std::string::npos)
                 lines.push_back(line.substr(0, line.size() - 2));
         }
@@ -220,11 +314,23 @@ protected:
 
     rxsim::Simulator receiver_;
     std::optional<bench::DebuggedProcess> program_;
-    HWND dialog_ = nullptr;
+    std::optional<bench::ArmSession> arm_;
+    std::vector<int> heldPorts_;   // serial ports another program holds on the device
+    Window dialog_ = 0;
     HHOOK hook_ = nullptr;
 };
 
-TEST_F(Rxconf, OpensFullScreenWithTheStoredSettingsAndLeavesOnTheOkSoftKey)
+// The desktop build alone: cases that reach into Wine's window manager.
+class Rxconf : public RxconfFixture {};
+
+// Each build: the desktop build, and the handheld image on an emulated XScale
+// (PXA270, ARMv5TE) and on an ARMv4T core.
+class SetupProgram : public RxconfFixture, public ::testing::WithParamInterface<std::string> {
+protected:
+    std::string Build() const override { return GetParam(); }
+};
+
+TEST_P(SetupProgram, OpensFullScreenWithTheStoredSettingsAndLeavesOnTheOkSoftKey)
 {
     bench::SetSetting(L"GGA", 1);
     bench::SetSetting(L"GSV", 2);  // any non-zero value counts as on
@@ -236,55 +342,58 @@ TEST_F(Rxconf, OpensFullScreenWithTheStoredSettingsAndLeavesOnTheOkSoftKey)
 
     EXPECT_EQ(CheckedBoxes(), "GGA GSV SBAS PWR");
     for (int id : kTemplateOrder)
-        EXPECT_TRUE(IsWindowEnabled(Item(id))) << id;
+        EXPECT_TRUE(Enabled(Item(id))) << id;
     EXPECT_EQ(Text(kInfo), kInfoPortFree);
     EXPECT_EQ(Text(kVersion), kVersionText);
     EXPECT_EQ(Text(kStatus), L"");
     EXPECT_TRUE(receiver_.Frames().empty());  // filling the boxes ran nothing
     EXPECT_TRUE(bench::KtapiJournal().empty());
 
-    // The main window owns the dialog, which covers the work area above the
-    // soft-key bar; the bar shows "OK" on the left and hides its right key.
-    std::vector<HWND> main = TopLevelWindows(L"SATTUNE", L"SatTune");
+    // The main window owns the dialog; the soft-key bar shows "OK" on the
+    // left and hides its right key.
+    std::vector<Window> main = TopLevel(L"SATTUNE", L"SatTune");
     ASSERT_EQ(main.size(), 1u);
-    EXPECT_TRUE(IsWindowVisible(main[0]));
-    EXPECT_EQ(GetWindow(dialog_, GW_OWNER), main[0]);
-    HWND bar = MenuBar();
-    ASSERT_NE(bar, nullptr);
-    RECT area, dialog, strip;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    GetWindowRect(dialog_, &dialog);
-    GetWindowRect(bar, &strip);
-    EXPECT_EQ((std::vector<LONG>{dialog.left, dialog.top, dialog.right, dialog.bottom, strip.bottom}),
-              (std::vector<LONG>{area.left, area.top, area.right, strip.top, area.bottom}));
-    EXPECT_GT(strip.bottom - strip.top, 10);
-    HWND ok = GetDlgItem(bar, kOk);
-    wchar_t label[16] = L"";
-    GetWindowTextW(ok, label, 16);
-    EXPECT_STREQ(label, L"OK");
-    EXPECT_TRUE(IsWindowVisible(ok));
-    EXPECT_FALSE(IsWindowVisible(GetDlgItem(bar, 0)));
-
-    // Settings changes go to the shell, with the same record each time.
+    EXPECT_TRUE(Visible(main[0]));
+    EXPECT_EQ(Owner(dialog_), main[0]);
+    ASSERT_NE(MenuBar(), 0u);
+    EXPECT_EQ(SoftKeyLabel(kOk), "OK");
+    EXPECT_TRUE(Visible(SoftKey(kOk)));
+    EXPECT_FALSE(Visible(SoftKey(0)));
+    // Settings changes go to the shell.
     EXPECT_EQ(Send(main[0], WM_SETTINGCHANGE), 0);
-    HANDLE record = GetPropW(main[0], L"SHActivateInfo");
-    EXPECT_EQ(Send(main[0], WM_SETTINGCHANGE, SPI_SETWORKAREA), 0);
-    EXPECT_EQ((UINT_PTR)GetPropW(main[0], L"SHSettingChanges"), 2u);
-    EXPECT_NE(record, nullptr);
-    EXPECT_EQ(GetPropW(main[0], L"SHActivateInfo"), record);
 
-    EndWith(ok, BM_CLICK);
-    EXPECT_TRUE(TopLevelWindows(L"SATTUNE", L"SatTune").empty());
+    if (!Arm()) {
+        // What Wine's window manager and the shell stand-in show of it: the
+        // dialog covers the work area above the bar, and the shell gets the
+        // same record with each settings change.
+        RECT area, dialog, strip;
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+        GetWindowRect((HWND)dialog_, &dialog);
+        GetWindowRect((HWND)MenuBar(), &strip);
+        EXPECT_EQ((std::vector<LONG>{dialog.left, dialog.top, dialog.right, dialog.bottom, strip.bottom}),
+                  (std::vector<LONG>{area.left, area.top, area.right, strip.top, area.bottom}));
+        EXPECT_GT(strip.bottom - strip.top, 10);
+        HWND window = (HWND)main[0];
+        HANDLE record = GetPropW(window, L"SHActivateInfo");
+        EXPECT_EQ(Send(main[0], WM_SETTINGCHANGE, SPI_SETWORKAREA), 0);
+        EXPECT_EQ((UINT_PTR)GetPropW(window, L"SHSettingChanges"), 2u);
+        EXPECT_NE(record, nullptr);
+        EXPECT_EQ(GetPropW(window, L"SHActivateInfo"), record);
+    }
+
+    EndWith(SoftKey(kOk), BM_CLICK);
+    if (!Arm()) {
+        EXPECT_TRUE(TopLevelWindows(L"SATTUNE", L"SatTune").empty());
+    }
 }
 
-TEST_F(Rxconf, WithoutTheSettingsKeyLogsItShowsAllUncheckedAndRunsNothing)
+TEST_P(SetupProgram, WithoutTheSettingsKeyLogsItShowsAllUncheckedAndRunsNothing)
 {
     bench::DeleteSettingsKey();
     StartReceiver();
     StartProgram();
 
-    EXPECT_TRUE(program_->WaitForText("PopulateCheckboxes: RegOpenKeyEx Failed\r\n", 2000))
-        << program_->Text();
+    EXPECT_TRUE(WaitForText("PopulateCheckboxes: RegOpenKeyEx Failed\r\n", 2000)) << ProgramText();
     EXPECT_EQ(CheckedBoxes(), "");
     // Commands of other controls (the status field's notification, say) do
     // nothing.
@@ -297,7 +406,7 @@ TEST_F(Rxconf, WithoutTheSettingsKeyLogsItShowsAllUncheckedAndRunsNothing)
     EndWith(dialog_, WM_COMMAND, IDCANCEL);
 }
 
-TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
+TEST_P(SetupProgram, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
 {
     bench::SetAllSettings(0);
     bench::SetSetting(L"DTM", 1);
@@ -344,14 +453,14 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     Tap(300);
     EXPECT_EQ(Text(kStatus), L"GGA Not Saved");
     EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
-    EXPECT_TRUE(program_->WaitForText("ToggleNMEA: CreateFile Failed 2\r\n", 1000));
+    EXPECT_TRUE(WaitForText("ToggleNMEA: CreateFile Failed 2\r\n", 1000));
     // A port without a line configuration fails the same way, box by box.
     ASSERT_TRUE(bench::PlugCom3(bench::Com3::NoDcb));
     Tap(kAi);
     EXPECT_EQ(Text(kStatus), L"Settings Not Saved.");
     EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
     EXPECT_EQ(StoredSettings(), "GGA=1 SBAS=1");
-    EXPECT_TRUE(program_->WaitForText("GetCommState Failed\r\n", 1000));
+    EXPECT_TRUE(WaitForText("GetCommState Failed\r\n", 1000));
     // And a port whose line settings cannot be written.
     ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
     ASSERT_TRUE(bench::RefuseLineSettings(true));
@@ -359,7 +468,7 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     ASSERT_TRUE(bench::RefuseLineSettings(false));
     EXPECT_EQ(Text(kStatus), L"GSA Not Saved");
     EXPECT_EQ(CheckedBoxes(), "GGA SBAS");
-    EXPECT_TRUE(program_->WaitForText("SetCommState Failed\r\n", 1000));
+    EXPECT_TRUE(WaitForText("SetCommState Failed\r\n", 1000));
     EXPECT_EQ(receiver_.Frames().size(), 6u);
     // With the port back, the same path goes through.
     Tap(311);
@@ -371,7 +480,7 @@ TEST_F(Rxconf, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
 
 // Every box off its target: "AI" taps each in template order, GGA GSA ZDA
 // and SBAS on, the other eight off, and leaves the power alone.
-TEST_F(Rxconf, AiSwitchesEachBoxToItsTargetInTemplateOrderAndLeavesThePowerAlone)
+TEST_P(SetupProgram, AiSwitchesEachBoxToItsTargetInTemplateOrderAndLeavesThePowerAlone)
 {
     bench::SetAllSettings(1);
     for (const wchar_t *name : {L"GGA", L"GSA", L"ZDA", L"SBAS"})
@@ -417,11 +526,12 @@ TEST_F(Rxconf, AiSwitchesEachBoxToItsTargetInTemplateOrderAndLeavesThePowerAlone
     EndWith(dialog_, WM_COMMAND, kOk);
 }
 
-// "COM3:" absent at start, or held by another program (the test, through
-// the system's own open): the boxes are disabled, the stored choice still
-// shown. "AI" still runs its operations on them, refused while the port is
-// held, applied once it is let go.
-TEST_F(Rxconf, PortAbsentOrHeldAtStartDisablesTheBoxesButAiStillApplies)
+// "COM3:" absent at start, or held by another program (the desktop: the
+// test, through the system's own open; the emulated device: another program
+// of the device): the boxes are disabled, the stored choice still shown.
+// "AI" still runs its operations on them, refused while the port is held,
+// applied once it is let go.
+TEST_P(SetupProgram, PortAbsentOrHeldAtStartDisablesTheBoxesButAiStillApplies)
 {
     bench::SetSetting(L"GGA", 1);
     StartReceiver();
@@ -430,83 +540,106 @@ TEST_F(Rxconf, PortAbsentOrHeldAtStartDisablesTheBoxesButAiStillApplies)
         SCOPED_TRACE(absent ? "absent" : "held");
         if (absent)
             ASSERT_TRUE(bench::PlugCom3(bench::Com3::Missing));
+        else if (Arm())
+            heldPorts_ = {3};
         else
             ASSERT_NE(held = OpenSerialPort(L"COM3:"), INVALID_HANDLE_VALUE);
         StartProgram();
         EXPECT_EQ(Text(kInfo), kInfoPortBusy);
         for (int id : kTemplateOrder)
-            EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
-        EXPECT_TRUE(IsWindowEnabled(Item(kAi)));
-        EXPECT_TRUE(IsWindowEnabled(Item(kStatus)));
+            EXPECT_FALSE(Enabled(Item(id))) << id;
+        EXPECT_TRUE(Enabled(Item(kAi)));
+        EXPECT_TRUE(Enabled(Item(kStatus)));
         EXPECT_EQ(CheckedBoxes(), "GGA");
         EXPECT_EQ(Text(kVersion), kVersionText);
         if (absent) {
-            EndWith(GetDlgItem(MenuBar(), kOk), BM_CLICK);
+            EndWith(SoftKey(kOk), BM_CLICK);
             ASSERT_TRUE(bench::PlugCom3(bench::Com3::Cable));
         }
     }
 
     Tap(kAi);
     EXPECT_EQ(Text(kStatus), L"Settings Not Saved.");
-    EXPECT_TRUE(program_->WaitForText("ToggleNMEA: CreateFile Failed 5\r\n", 1000));
+    EXPECT_TRUE(WaitForText("ToggleNMEA: CreateFile Failed 5\r\n", 1000));
     EXPECT_EQ(CheckedBoxes(), "GGA");
-    EXPECT_TRUE(CloseSerialPort(held));
+    if (Arm())
+        EXPECT_TRUE(arm_->HoldPort("COM3:", false));
+    else
+        EXPECT_TRUE(CloseSerialPort(held));
     Tap(kAi);
     EXPECT_EQ(Text(kStatus), L"Settings Saved.");
     ASSERT_TRUE(receiver_.WaitForFrames(6, 1000));
     EXPECT_EQ(FramesOnLine(receiver_), Changes({kGSA, kZDA, kSBAS}, true));
     EXPECT_EQ(CheckedBoxes(), "GGA GSA ZDA SBAS");
     EXPECT_EQ(StoredSettings(), "GGA=1 GSA=1 ZDA=1 SBAS=1");
-    EXPECT_FALSE(IsWindowEnabled(Item(300)));
+    EXPECT_FALSE(Enabled(Item(300)));
     EndWith(dialog_, WM_CLOSE);
 }
 
-TEST_F(Rxconf, OnlyOneCopyRunsWhetherStartedAfterTheFirstOrTogether)
+// A second start brings the running copy forward with its dialog and ends
+// with exit code 0, leaving no window. On the desktop, windows with only the
+// class or only the title are someone else's.
+TEST_P(SetupProgram, ASecondCopyBringsTheRunningOneForwardAndEnds)
 {
-    // A second start brings the running copy forward and ends. Windows with
-    // only the class or only the title are someone else's.
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"SATTUNE";
-    ASSERT_NE(RegisterClassW(&wc), 0);
-    HWND sameClass = CreateWindowExW(0, L"SATTUNE", L"Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                     0, 0, 50, 50, nullptr, nullptr, wc.hInstance, nullptr);
-    HWND sameTitle = CreateWindowExW(0, L"Static", L"SatTune", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
-                                     50, 50, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND sameClass = nullptr, sameTitle = nullptr;
+    if (!Arm()) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"SATTUNE";
+        ASSERT_NE(RegisterClassW(&wc), 0);
+        sameClass = CreateWindowExW(0, L"SATTUNE", L"Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 50,
+                                    50, nullptr, nullptr, wc.hInstance, nullptr);
+        sameTitle = CreateWindowExW(0, L"Static", L"SatTune", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 50, 50,
+                                    nullptr, nullptr, wc.hInstance, nullptr);
+    }
     StartReceiver();
     StartProgram();
-    std::vector<HWND> first = TopLevelWindows(L"SATTUNE", L"SatTune");
+    std::vector<Window> first = TopLevel(L"SATTUNE", L"SatTune");
     ASSERT_EQ(first.size(), 1u);
-    SetForegroundWindow(sameTitle);
-    PumpFor(100);
-    ASSERT_EQ(GetForegroundWindow(), sameTitle);
+    if (!Arm()) {
+        SetForegroundWindow(sameTitle);
+        PumpFor(100);
+    }
+    ASSERT_NE(Foreground(), dialog_);
 
-    bench::DebuggedProcess second;
-    ASSERT_TRUE(second.Start(RxconfCommand()));
     DWORD code = 1;
-    for (int i = 0; i < 100 && !second.WaitForExit(50, &code); i++)
-        PumpFor(50);
-    ASSERT_TRUE(second.Exited());
+    if (Arm()) {
+        code = (DWORD)arm_->SecondCopy();
+    } else {
+        bench::DebuggedProcess second;
+        ASSERT_TRUE(second.Start(RxconfCommand()));
+        for (int i = 0; i < 100 && !second.WaitForExit(50, &code); i++)
+            PumpFor(50);
+        ASSERT_TRUE(second.Exited());
+        PumpFor(100);
+    }
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(TopLevelWindows(L"SATTUNE", L"SatTune"), first);
-    EXPECT_EQ(TopLevelWindows(L"#32770", L"NMEA Sentences"), std::vector<HWND>{dialog_});
-    PumpFor(100);
-    EXPECT_EQ(GetForegroundWindow(), dialog_);
+    EXPECT_EQ(TopLevel(L"SATTUNE", L"SatTune"), first);
+    EXPECT_EQ(TopLevel(L"#32770", L"NMEA Sentences"), std::vector<Window>{dialog_});
+    EXPECT_EQ(Foreground(), dialog_);
 
     EndWith(dialog_, WM_CLOSE);
+    if (!Arm()) {
+        DestroyWindow(sameClass);
+        DestroyWindow(sameTitle);
+    }
+}
 
-    // Two copies started at once (a stylus double-tap): neither has a window
-    // yet when the other looks for one. Exactly one stays up with its dialog;
-    // the other ends with exit code 0 and leaves no window. Several trials,
-    // as which one wins is a race.
+// Two copies started at once (a stylus double-tap): neither has a window yet
+// when the other looks for one. Exactly one stays up with its dialog; the
+// other ends with exit code 0 and leaves no window. Several trials, as which
+// one wins is a race. (The emulated device runs one copy after the other.)
+TEST_F(Rxconf, TwoCopiesStartedAtOnceLeaveOneRunning)
+{
+    StartReceiver();
     for (int trial = 0; trial < 4; trial++) {
         SCOPED_TRACE("trial " + std::to_string(trial));
         bench::DebuggedProcess copies[2];
         ASSERT_TRUE(copies[0].Start(RxconfCommand()));
         ASSERT_TRUE(copies[1].Start(RxconfCommand()));
         int ended = -1;
-        code = 1;
+        DWORD code = 1;
         for (int i = 0; i < 200 && ended < 0; i++) {
             for (int k = 0; k < 2 && ended < 0; k++) {
                 if (copies[k].WaitForExit(0, &code))
@@ -524,12 +657,10 @@ TEST_F(Rxconf, OnlyOneCopyRunsWhetherStartedAfterTheFirstOrTogether)
         EXPECT_EQ(TopLevelWindows(L"SATTUNE", L"SatTune").size(), 1u);
         EXPECT_EQ(TopLevelWindows(L"#32770", L"NMEA Sentences"), std::vector<HWND>{ dialog });
         EXPECT_TRUE(copies[ended].Text().empty()) << copies[ended].Text();
-        Send(dialog, WM_CLOSE);
+        Send((Window)dialog, WM_CLOSE);
         EXPECT_TRUE(running.WaitForExit(5000, &code));
         EXPECT_EQ(code, 0u);
     }
-    DestroyWindow(sameClass);
-    DestroyWindow(sameTitle);
 }
 
 TEST_F(Rxconf, DialogThatCannotRunEndsTheProgramAtOnce)
@@ -564,156 +695,10 @@ TEST_F(Rxconf, DISABLED_PoseForScreenshot)
     CloseHandle(CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     for (int i = 0; i < 600 && GetFileAttributesW(done) == INVALID_FILE_ATTRIBUTES; i++)
         Sleep(100);
-    EndWith(GetDlgItem(MenuBar(), kOk), BM_CLICK);
+    EndWith(SoftKey(kOk), BM_CLICK);
 }
 
-// ---- the compiled resources, read back from the built program ----
-
-// A resource of the built program in English (United States); empty when
-// it is missing.
-Bytes Resource(const wchar_t *type, const wchar_t *name)
-{
-    static HMODULE program = LoadLibraryExW(bench::BinPath(L"rxconf.exe").c_str(), nullptr,
-                                            LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC found = FindResourceExW(program, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    if (found == nullptr)
-        return Bytes();
-    const uint8_t *data = (const uint8_t *)LockResource(LoadResource(program, found));
-    return Bytes(data, data + SizeofResource(program, found));
-}
-
-std::vector<WORD> Words(const Bytes &bytes)
-{
-    std::vector<WORD> words;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        words.push_back((WORD)(bytes[i] | bytes[i + 1] << 8));
-    return words;
-}
-
-// Reads a dialog template's words front to back.
-struct TemplateReader {
-    std::vector<WORD> words;
-    size_t at = 0;
-
-    WORD Word() { return words.at(at++); }
-    DWORD Dword()
-    {
-        DWORD low = Word();
-        return low | (DWORD)Word() << 16;
-    }
-    // A string, or "#n" for an ordinal.
-    std::string NameOrOrdinal()
-    {
-        WORD first = Word();
-        if (first == 0xFFFF)
-            return "#" + std::to_string(Word());
-        std::string text;
-        for (WORD c = first; c != 0; c = Word())
-            text += (char)c;
-        return text;
-    }
-    // The next control: "id class x,y cxxcy style/exstyle "text"".
-    std::string Control()
-    {
-        at = (at + 1) & ~(size_t)1;  // DWORD aligned
-        DWORD style = Dword(), exStyle = Dword();
-        WORD x = Word(), y = Word(), cx = Word(), cy = Word(), id = Word();
-        std::string cls = NameOrOrdinal(), text = NameOrOrdinal();
-        at += (Word() + 1) / 2;  // creation data
-        char line[160];
-        snprintf(line, sizeof(line), "%u %s %u,%u %ux%u %08lX/%lX \"%s\"", id, cls.c_str(), x, y, cx, cy,
-                 (unsigned long)style, (unsigned long)exStyle, text.c_str());
-        return line;
-    }
-};
-
-TEST(RxconfResources, DialogTemplateHasTheEighteenControlsInOrder)
-{
-    TemplateReader in{Words(Resource(RT_DIALOG, MAKEINTRESOURCEW(103)))};
-    ASSERT_GT(in.words.size(), 20u);
-    EXPECT_EQ(in.Dword(), 0x80C80048u);  // WS_POPUP WS_CAPTION WS_SYSMENU DS_SETFONT DS_FIXEDSYS
-    EXPECT_EQ(in.Dword(), 0u);
-    WORD count = in.Word();
-    ASSERT_EQ(count, 18);
-    EXPECT_EQ((std::vector<WORD>{in.Word(), in.Word(), in.Word(), in.Word()}),
-              (std::vector<WORD>{0, 0, 213, 129}));
-    EXPECT_EQ(in.NameOrOrdinal(), "");  // no menu
-    EXPECT_EQ(in.NameOrOrdinal(), "");  // the default dialog class
-    EXPECT_EQ(in.NameOrOrdinal(), "NMEA Sentences");
-    EXPECT_EQ(in.Word(), 8);
-    EXPECT_EQ(in.NameOrOrdinal(), "MS Shell Dlg");
-
-    // #128 button, #129 edit, #130 static.
-    const Strings expected = {
-        "304 #128 8,7 43x10 50010003/0 \"RMC\"",
-        "305 #128 8,19 43x10 50010003/0 \"VTG\"",
-        "300 #128 8,31 43x10 50010003/0 \"GGA\"",
-        "302 #128 8,43 43x10 50010003/0 \"GSA\"",
-        "303 #128 60,7 43x10 50010003/0 \"GSV\"",
-        "301 #128 60,19 43x10 50010003/0 \"GLL\"",
-        "306 #128 60,31 43x10 50010003/0 \"GRS\"",
-        "307 #128 60,43 43x10 50010003/0 \"GST\"",
-        "308 #128 103,7 37x10 50010003/0 \"ZDA\"",
-        "309 #128 103,19 37x10 50010003/0 \"GBS\"",
-        "310 #128 103,31 31x10 50010003/0 \"DTM\"",
-        "311 #128 8,56 81x17 50012403/0 \"SBAS/WAAS Enabled\"",
-        "400 #130 8,91 142x30 50020000/0 \"\"",
-        "312 #128 7,76 61x10 50010003/0 \"GPS always on\"",
-        "323 #130 149,95 47x17 50020002/0 \"Version:\"",
-        "1001 #128 155,15 33x20 50010000/0 \"AI\"",
-        "1002 #129 128,52 75x14 50810080/200 \"\"",
-        "65535 #130 131,44 24x8 50020000/0 \"Status:\"",
-    };
-    Strings controls;
-    for (int i = 0; i < count; i++)
-        controls.push_back(in.Control());
-    EXPECT_EQ(controls, expected);
-}
-
-// The string table's six texts are checked where the program shows them:
-// title and class, version, "OK" and both information texts.
-TEST(RxconfResources, KeysMenuBarIconAndVersion)
-{
-    // Ctrl+Q without highlight, the last entry: command 40000.
-    EXPECT_EQ(Words(Resource(RT_ACCELERATOR, MAKEINTRESOURCEW(2))),
-              (std::vector<WORD>{0x8B, 'Q', 40000, 0}));
-    EXPECT_EQ(Words(Resource(RT_RCDATA, MAKEINTRESOURCEW(102))),
-              (std::vector<WORD>{102, 2, 0xFFFE, 40000, 0x0004, 0x0010, 103, 0, 0xFFFF, 0xFFFE, 0,
-                                 0x0008, 0x0010, 0, 0, 0xFFFF}));
-    EXPECT_EQ(Resource(L"CEUX", L"HI_RES_AWARE"), (Bytes{1, 0}));
-
-    // One 90 x 90 image of 24 bits: icon resource 1.
-    std::vector<WORD> group = Words(Resource(RT_GROUP_ICON, MAKEINTRESOURCEW(101)));
-    ASSERT_EQ(group.size(), 10u);
-    EXPECT_EQ((std::vector<WORD>{group[0], group[1], group[2], group[3], group[5], group[6], group[9]}),
-              (std::vector<WORD>{0, 1, 1, 90 | 90 << 8, 1, 24, 1}));
-    Bytes image = Resource(RT_ICON, MAKEINTRESOURCEW(1));
-    ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
-    const BITMAPINFOHEADER *header = (const BITMAPINFOHEADER *)image.data();
-    EXPECT_EQ((std::vector<LONG>{header->biWidth, header->biHeight, header->biBitCount}),
-              (std::vector<LONG>{90, 180, 24}));   // the height counts image and mask
-
-    Bytes version = Resource(RT_VERSION, MAKEINTRESOURCEW(1));
-    ASSERT_FALSE(version.empty());
-    auto query = [&](const wchar_t *key, UINT *length) {
-        void *value = nullptr;
-        EXPECT_TRUE(VerQueryValueW(version.data(), key, &value, length)) << Narrow(key);
-        return value;
-    };
-    UINT length = 0;
-    const VS_FIXEDFILEINFO *fixed = (const VS_FIXEDFILEINFO *)query(L"\\", &length);
-    ASSERT_NE(fixed, nullptr);
-    EXPECT_EQ((std::vector<DWORD>{fixed->dwFileVersionMS, fixed->dwFileVersionLS,
-                                  fixed->dwProductVersionMS, fixed->dwProductVersionLS}),
-              (std::vector<DWORD>{0x00010001, 0x00030000, 0x00010001, 0x00030000}));
-    const WORD *translation = (const WORD *)query(L"\\VarFileInfo\\Translation", &length);
-    ASSERT_EQ(length, 4u);
-    EXPECT_EQ(translation[0] << 16 | translation[1], 0x040904B0);
-    for (const auto &entry : std::map<std::wstring, std::wstring>{
-             {L"FileVersion", L"1, 1, 3, 0"}, {L"ProductVersion", L"1, 1, 3, 0"}, {L"PrivateBuild", L"11109"}}) {
-        const wchar_t *text = (const wchar_t *)query((L"\\StringFileInfo\\040904B0\\" + entry.first).c_str(), &length);
-        EXPECT_EQ(std::wstring(text ? text : L""), entry.second);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Builds, SetupProgram, ::testing::Values("desktop", "pxa270", "armv4t"),
+                         [](const ::testing::TestParamInfo<std::string> &info) { return info.param; });
 
 }  // namespace

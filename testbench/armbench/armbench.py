@@ -36,7 +36,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import loader    # noqa: E402
 from host import Channel, PipeHost, hexed, unhexed    # noqa: E402
 from kernel import Kernel    # noqa: E402
-from program import ProgramCommands    # noqa: E402
+from program import IMMEDIATE, ProgramCommands    # noqa: E402
 from machine import Fault, Machine, CORES    # noqa: E402
 from serialport import SerialPorts    # noqa: E402
 from symbols import CodeNames    # noqa: E402
@@ -169,10 +169,13 @@ def serve(session, channel):
         if result == 0:
             say("refused", hexed(b"DllMain refused DLL_PROCESS_ATTACH"))
             return 1
+    program = None if session.image.is_dll else ProgramCommands(session, channel, say)
     say("ready")
     while True:
         words = channel.command()
-        if words[0] == "call":
+        if program is not None and words[0] in IMMEDIATE:
+            say("ok", *program.immediate(words))
+        elif words[0] == "call":
             args, buffers = parse_args(session, words[2:])
             result = session.call(session.address_of(words[1]), args)
             contents = [hexed(session.machine.read(a, n)) for a, n, shown in buffers if shown]
@@ -190,8 +193,8 @@ def serve(session, channel):
         elif words[0] == "unload":
             say("ret", session.detach() if session.image.is_dll else 0)
             return 0
-        elif words[0] == "start" and not session.image.is_dll:
-            say("exit", ProgramCommands(session, channel, say).run())
+        elif words[0] == "start" and program is not None:
+            say("exit", program.run())
             return 0
         else:
             say("fault", hexed(("no command %r" % words[0]).encode()))

@@ -302,10 +302,10 @@ class Machine:
     def run_until(self, done):
         while not done():
             thread = self._next_ready()
-            if thread is None:
+            if thread is not None:
+                self._execute(thread)
+            elif not done():
                 self._idle()
-                continue
-            self._execute(thread)
 
     def _next_ready(self):
         """The next thread after the one that ran last that may run,

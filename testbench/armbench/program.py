@@ -19,6 +19,10 @@ Commands of the host, one a line (answers "ok ..."):
                         output as "status: TEXT\\r\\n" -> ok
     second              starts a second copy of the program on the same
                         device and runs it to its end -> ok CODE
+    hold NAME, release NAME
+                        another program of the device opens the serial port
+                        NAME (so that the program's open fails as on a port in
+                        use), or closes it -> ok
     stats, handles      as for a driver
 Everything but "send" is answered at once, whatever the program's thread
 is doing; texts and class names are hex.
@@ -26,7 +30,12 @@ is doing; texts and class names are hex.
 from host import hexed, unhexed
 from windows import Device    # noqa: F401  (the device the copies share)
 
-IMMEDIATE = ("find", "item", "query", "foreground", "watch", "second", "stats", "handles")
+IMMEDIATE = ("find", "item", "query", "foreground", "watch", "second", "hold", "release", "stats", "handles")
+
+
+class HeldElsewhere:
+    """A port another program of the device holds open."""
+    closed = False
 
 
 class ProgramCommands:
@@ -100,6 +109,13 @@ class ProgramCommands:
         if kind == "second":
             other = self.session.another()
             return [other.run_program()]
+        if kind in ("hold", "release"):
+            name = words[1].upper()
+            if kind == "hold":
+                device.open_ports[name] = HeldElsewhere()
+            elif isinstance(device.open_ports.get(name), HeldElsewhere):
+                del device.open_ports[name]
+            return []
         if kind == "stats":
             return ["%s=%s" % (k, hexed(str(v).encode()) if k.endswith("where") else v)
                     for k, v in self.session.stats().items()]

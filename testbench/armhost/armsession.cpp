@@ -515,6 +515,12 @@ long ArmSession::SecondCopy()
     return std::stol(words[1]);
 }
 
+bool ArmSession::HoldPort(const std::string &name, bool hold)
+{
+    std::vector<std::string> words;
+    return Command((hold ? "hold " : "release ") + name, &words);
+}
+
 bool ArmSession::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
 {
     std::unique_lock<std::mutex> lock(mutex_);

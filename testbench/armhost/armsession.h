@@ -114,6 +114,9 @@ public:
     // A second copy of the program on the same device, run to its end: its
     // exit code, or -1.
     long SecondCopy();
+    // Another program of the device holds the serial port open (its open by
+    // the program then fails as on a port in use), or lets it go.
+    bool HoldPort(const std::string &name, bool hold);
     // True once the program has ended; its exit code.
     bool WaitForExit(DWORD timeoutMs, DWORD *exitCode);
 
