@@ -81,8 +81,10 @@ if [ -n "$dll" ]; then
     options+=(/dll /implib:"$work/$name.unused.lib")   # its own, empty: not the one we ship
     llvm-dlltool -m arm -d "$def" -l "${implib:-$work/$name.lib}"
 else
-    # Where the device SDK's linker puts a program: low in the process's slot.
-    options+=(/base:0x10000)
+    # Where the device SDK's linker puts a program: low in the process's
+    # slot; and Windows CE's default stack of 64 KB a thread rather than the
+    # desktop's 1 MB (each thread's stack comes out of the process's slot).
+    options+=(/base:0x10000 /stack:0x10000,0x1000)
 fi
 lld-link "${options[@]}" "${lldlink[@]}" "$work/$name.coff.obj" "${extra[@]}" "${res[@]}" "${coff[@]}" \
     "$importlibs/libcoredll.a" "$importlibs/libaygshell.a" "$importlibs/libKTAPI.a"
