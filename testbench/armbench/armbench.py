@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Runs a handheld image (Windows CE 5, ARM) on an emulated ARM core.
 
-    armbench.py IMAGE [--core pxa270|armv4t] [--elf FILE] [--device COM3:=PATH]...
-                [--exports FILE]... [--virtual-time] [--base ADDRESS]
+    armbench.py IMAGE --connect HOST:PORT [--core pxa270|armv4t] [--elf FILE]
+                [--device COM3:=PATH]... [--exports FILE]... [--virtual-time] [--base ADDRESS]
 
-A driver (a DLL) is loaded as the device manager loads it: DllMain(module,
-DLL_PROCESS_ATTACH) on the device manager's thread, then the host's calls of
-its entry points on that thread, and DllMain(module, DLL_PROCESS_DETACH) at
-"unload". Commands, one a line on standard input (answers on standard output,
-see host.py for what the bench asks the host meanwhile):
+The host (testbench/armhost, under Wine) listens on HOST:PORT; the bench
+connects and the two exchange lines (host.py says what the bench asks the
+host meanwhile). A driver (a DLL) is loaded as the device manager loads it:
+DllMain(module, DLL_PROCESS_ATTACH) on the device manager's thread, then
+the host's calls of its entry points on that thread, and DllMain(module,
+DLL_PROCESS_DETACH) at "unload". The host's commands:
     call NAME ARG...    calls the export NAME (or a code symbol of --elf);
                         an ARG is a number, b:HEX (a buffer holding those
                         bytes) or w:HEX (a wide string of that UTF-8 text)
@@ -17,13 +18,11 @@ see host.py for what the bench asks the host meanwhile):
     reset               zeroes the counts -> ok
     handles             -> ok N   (handles the process holds)
     unload              -> ret R0 of DllMain, then the bench ends
-A program (an EXE) is loaded and waits for "start" (program.py).
-It answers "ready" once the image is loaded (and a driver attached). With
---connect the same lines go over a TCP connection to the host.
-A fault of the code, or a call the bench does not model, answers
-"fault TEXT" (hex) and ends the bench; an image the device would not load
-answers "refused TEXT" at the start. Exit code 0, or 1 after a fault or a
-refusal.
+A program (an EXE) is loaded and waits for "start" (program.py). The bench
+answers "ready" once the image is loaded (and a driver attached). A fault
+of the code, or a call the bench does not model, answers "fault TEXT" (hex)
+and ends the bench; an image the device would not load answers "refused
+TEXT" at the start. Exit code 0, or 1 after a fault or a refusal.
 """
 import argparse
 import os
@@ -51,6 +50,7 @@ DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH = 0, 1
 # DLL wherever its process has room).
 DLL_BASE, PROGRAM_BASE = 0x01E00000, 0x00040000
 SW_SHOW = 5
+DEFAULT_STACK = 0x10000
 
 
 class Session:
@@ -78,6 +78,9 @@ class Session:
         if elf:
             start, end = self.image.code
             m.names = CodeNames(elf, start, end - start)
+        # A program's threads get the stack its image asks for; the device
+        # manager's process (which holds a driver) has Windows CE's default.
+        m.stack_size = DEFAULT_STACK if self.image.is_dll else self.image.stack_reserve
         self.caller = m.new_thread("device manager" if self.image.is_dll else "primary")
         self.last_call_ms = 0
 

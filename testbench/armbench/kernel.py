@@ -43,11 +43,11 @@ class Kernel:
 
     # ---- threads and waits ----
 
-    def start_thread(self, start, parameter, role):
+    def start_thread(self, start, parameter, role, stack_size=0):
         """A new thread of the process running start(parameter); every DLL
         of the process sees it start and end through its DllMain."""
         m = self.machine
-        thread = m.new_thread(role)
+        thread = m.new_thread(role, stack_size)
         thread.handle = m.new_handle(ThreadObject(thread))
         dlls = [image for image in m.images if image.is_dll]
 
@@ -76,10 +76,10 @@ class Kernel:
         return thread
 
     def CreateThread(self, call):
-        _security, _stack, start, parameter, flags, id_out = call.args(6)
+        _security, stack_size, start, parameter, flags, id_out = call.args(6)
         if flags & CREATE_SUSPENDED:
             raise Fault("CreateThread with CREATE_SUSPENDED: not modelled")
-        thread = self.start_thread(start, parameter, "thread of %s" % self.machine.where(start))
+        thread = self.start_thread(start, parameter, "thread of %s" % self.machine.where(start), stack_size)
         if id_out:
             self.machine.put_u32(id_out, thread.id)
         return thread.handle

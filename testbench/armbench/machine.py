@@ -141,7 +141,7 @@ class Machine:
         self.channel = None          # the host's connection (host.Channel): its commands wake the machine
         self.on_commands = None      # takes the host's commands as they come, while a program runs
         self.ended = None            # the process's exit code once its primary thread returned
-        self.counting = []
+        self.stack_size = 0x10000    # a thread's stack unless it asks for another size
 
     # ---- memory ----
 
@@ -235,7 +235,9 @@ class Machine:
 
     # ---- threads ----
 
-    def new_thread(self, role, stack_size=0x10000):
+    def new_thread(self, role, stack_size=0):
+        """A thread with a stack of its own (0: the process's default size)."""
+        stack_size = stack_size or self.stack_size
         stack = self.alloc(stack_size, "stack of thread %d" % (len(self.threads) + 1))
         thread = Thread(self, len(self.threads) + 1, role, (stack, stack + stack_size))
         thread.state = "idle"
