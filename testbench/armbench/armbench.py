@@ -75,6 +75,7 @@ class Session:
         self.image = loader.load(m, image_path, base, exported, data=data)
         m.images.append(self.image)
         m.count_code(*self.image.code)
+        m.check_alignment()
         if elf:
             start, end = self.image.code
             m.names = CodeNames(elf, start, end - start)

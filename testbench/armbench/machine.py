@@ -28,6 +28,7 @@ import struct
 import time
 
 from unicorn import Uc, UcError, UC_ARCH_ARM, UC_MODE_ARM, UC_HOOK_BLOCK, UC_HOOK_CODE
+from unicorn import UC_HOOK_MEM_READ, UC_HOOK_MEM_WRITE
 from unicorn import arm_const as arm
 
 CORES = {
@@ -142,6 +143,7 @@ class Machine:
         self.on_commands = None      # takes the host's commands as they come, while a program runs
         self.ended = None            # the process's exit code once its primary thread returned
         self.stack_size = 0x10000    # a thread's stack unless it asks for another size
+        self.misaligned = None       # (address, size, pc) of an unaligned access that stopped the run
 
     # ---- memory ----
 
@@ -386,6 +388,10 @@ class Machine:
                 raise Fault("%s at %s on thread %d (%s)" % (
                     error, self.where(self.uc.reg_read(PC)), thread.id, thread.role))
             pc = self.uc.reg_read(PC)
+            if self.misaligned is not None:
+                address, size, at = self.misaligned
+                raise Fault("a %d-byte access at 0x%08X, not aligned, at %s on thread %d (%s)" % (
+                    size, address, self.where(at), thread.id, thread.role))
             bound = self.thunks.get(pc)
             if bound is None:
                 raise Fault("thread %d stopped at 0x%08X, outside any call" % (thread.id, pc))
@@ -439,6 +445,17 @@ class Machine:
         thread.run_start = boundary
 
     # ---- counting ----
+
+    def check_alignment(self):
+        """A halfword or word access at an address not a multiple of its
+        size stops the run: an ARMv4 or ARMv5 core (the XScale included)
+        reads such a word rotated and does not fault, so code that relies on
+        it reads something else on the device than here."""
+        def access(uc, kind, address, size, value, data):
+            if size in (2, 4) and address & (size - 1):
+                self.misaligned = (address, size, uc.reg_read(PC))
+                uc.emu_stop()
+        self.uc.hook_add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, access)
 
     def count_code(self, start, end):
         def counted(uc, address, size, data):

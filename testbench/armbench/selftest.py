@@ -162,7 +162,8 @@ class Cores(unittest.TestCase):
 
     def run_code(self, core, words, thumb=b""):
         m = Machine(core, virtual_time=True)
-        m.map(self.CODE, 0x1000, 5, "code")
+        m.check_alignment()
+        m.map(self.CODE, 0x1000, 7, "code and data")
         m.write(self.CODE, struct.pack("<%dI" % len(words), *words) + thumb)
         thread = m.new_thread("test")
         return m.call(thread, self.CODE, [7])
@@ -179,6 +180,19 @@ class Cores(unittest.TestCase):
                 self.run_code(core, thumb2, struct.pack("<HHH", 0xF240, 0x0001, 0x4770))   # movw r0, #1
         with self.assertRaisesRegex(Fault, "Invalid instruction"):
             self.run_code("pxa270", [0xEE300A00, 0xE12FFF1E])   # vadd.f32 s0, s0, s0: no VFP
+
+    def test_an_unaligned_word_or_halfword_access_is_caught(self):
+        # r0 = 7 on entry: a word load from the code's address + 2 (the core
+        # would read it rotated), a halfword store at an odd address, and the
+        # aligned word load that is fine.
+        base = 0xE3A01601                                   # mov r1, #0x00100000 (the code's address)
+        for access, fine in ((0xE5910002, False), (0xE1C100B1, False), (0xE5910004, True)):
+            words = [base, access, 0xE12FFF1E]              # ...; ldr r0, [r1, #2] / strh r0, [r1, #1] / ldr r0, [r1, #4]
+            if fine:
+                self.run_code("pxa270", words)
+            else:
+                with self.assertRaisesRegex(Fault, "-byte access at 0x001000.*not aligned"):
+                    self.run_code("pxa270", words)
 
 
 class Models(unittest.TestCase):
