@@ -10,6 +10,18 @@
 # RX_ARCH=x86_64 asks for the 64-bit one; give each its own RX_BUILD.
 
 RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian's `wine` starts its 32-bit loader whenever wine32 is installed, and
+# that loader hands 64-bit programs on to wine64. A kernel without 32-bit
+# support (no IA32 emulation, as in some virtual machines) refuses the loader
+# ("Exec format error"), so nothing at all would start. There the 32-bit
+# build cannot run, the 64-bit one is the default, and `wine` is wine64 (a
+# `wine` of the build tree's own, first on PATH).
+rx_runs_32bit() { [ ! -x /usr/lib/wine/wine ] || /usr/lib/wine/wine --version >/dev/null 2>&1; }
+RX_ARCH_GIVEN=${RX_ARCH:-}
+if [ -z "$RX_ARCH_GIVEN" ] && ! rx_runs_32bit; then
+    RX_ARCH=x86_64
+fi
 RX_ARCH=${RX_ARCH:-i686}
 case "$RX_ARCH" in
     i686|x86_64) ;;
@@ -19,6 +31,19 @@ export RX_ARCH
 RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
 RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
 export RX_BUILD
+
+rx_wine64_only() {
+    local shim=$RX_BUILD/wine64-only name
+    for name in wine wine-stable; do
+        [ -x "$shim/$name" ] && continue
+        mkdir -p "$shim"
+        printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+        chmod +x "$shim/$name"
+    done
+    case ":$PATH:" in *":$shim:"*) ;; *) export PATH=$shim:$PATH ;; esac
+}
+rx_runs_32bit || rx_wine64_only
+
 export WINEPREFIX=$RX_BUILD/wine
 export WINEARCH=win64
 export WINEDEBUG=${RX_WINEDEBUG:--all}
@@ -32,16 +57,18 @@ mkdir -p "$RX_LOGS"
 # draws the caption's frame glyphs (rx_prefix_fonts).
 RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 wine32:i386 socat xvfb imagemagick fonts-wine
     googletest clang lld llvm libclang-rt-14-dev python3-pefile"
-if [ "$RX_ARCH" = i686 ]; then
-    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
-else
-    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-x86-64"
-fi
+rx_arch_packages() {
+    if [ "$RX_ARCH" = i686 ]; then
+        echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+    else
+        echo g++-mingw-w64-x86-64
+    fi
+}
 
 # Installs the Debian packages the project needs; does nothing when all are in.
 rx_install_packages() {
     local missing="" p
-    for p in $RX_PACKAGES; do
+    for p in $RX_PACKAGES $(rx_arch_packages); do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
     done
     [ -z "$missing" ] && return 0
@@ -87,6 +114,17 @@ rx_build() {
 # sure the prefix exists, and clear cables that earlier runs left behind.
 rx_prepare() {
     rx_install_packages || return 1
+    # Known for sure only once wine32 is in (on a fresh machine, after the
+    # install above).
+    if ! rx_runs_32bit; then
+        rx_wine64_only
+        [ "$RX_ARCH_GIVEN" != i686 ] || { echo "this machine runs no 32-bit programs: the i686 build cannot run here"; return 1; }
+        if [ -z "$RX_ARCH_GIVEN" ]; then
+            echo "== this machine runs no 32-bit programs: building and testing the 64-bit desktop build"
+            RX_ARCH=x86_64
+            rx_install_packages || return 1
+        fi
+    fi
     rx_build || { echo "build failed"; return 1; }
     rx_prefix_ready || return 1
     rx_cable_sweep

@@ -4,7 +4,8 @@
 #   prefix_selftest.sh <scratch-dir>
 # - A prefix whose 32-bit half is empty, as one made before 32-bit Wine was
 #   installed (syswow64 empty: no 32-bit program finds kernel32.dll), is
-#   found by its failing start and made again.
+#   found by its failing start and made again. On a machine that runs no
+#   32-bit programs at all, the 64-bit half (system32) is emptied instead.
 # - A prefix made by another set of Wine packages is made again on its next
 #   use, before anything runs in it (winerun's path).
 set -u
@@ -24,15 +25,16 @@ echo "== a fresh prefix"
 rx_prefix_ready || fail "no working prefix made"
 mark
 
-echo "== its 32-bit half emptied, as before 32-bit Wine was installed"
+if rx_runs_32bit; then arch=i686 half=syswow64; else arch=x86_64 half=system32; fi
+echo "== its $half emptied: it starts no $arch program"
 rx_server_stop
-rm -rf "$WINEPREFIX/drive_c/windows/syswow64" && mkdir "$WINEPREFIX/drive_c/windows/syswow64"
-RX_ARCH=i686 rx_prefix_starts && fail "a prefix without syswow64 still starts 32-bit programs: the fault is not reproduced"
+rm -rf "$WINEPREFIX/drive_c/windows/$half" && mkdir "$WINEPREFIX/drive_c/windows/$half"
+RX_ARCH=$arch rx_prefix_starts && fail "a prefix without $half still starts $arch programs: the fault is not reproduced"
 rx_server_stop
-out=$(RX_ARCH=i686 rx_prefix_ready 2>&1); echo "$out"
+out=$(RX_ARCH=$arch rx_prefix_ready 2>&1); echo "$out"
 grep -q "starts no program: making it again" <<<"$out" || fail "the broken prefix was not noticed"
 made_again || fail "the broken prefix was kept"
-RX_ARCH=i686 rx_prefix_starts || fail "the prefix made again starts no 32-bit program"
+RX_ARCH=$arch rx_prefix_starts || fail "the prefix made again starts no $arch program"
 mark
 
 echo "== the Wine packages changed since the prefix was made"
