@@ -128,7 +128,6 @@ rx_prepare() {
     fi
     rx_build || { echo "build failed"; return 1; }
     rx_prefix_ready || return 1
-    rx_pool_ready || return 1
     rx_pool_stop
     rx_cable_sweep
 }

@@ -11,6 +11,8 @@ set -u
 source "$(dirname "$0")/env.sh"
 
 rx_prepare || exit 1
+# The test cases' prefixes are made from it (winerun, rx_pool_enter).
+rx_pool_ready || exit 1
 
 # Whatever happens, nothing started here outlives the run: the caller (CI)
 # waits for every process that holds its output.
