@@ -2,8 +2,9 @@
 # cable. Sourced by the entry scripts (demo.sh, test.sh) and by winerun.
 #
 # Everything lives in the build tree: $RX_BUILD (default ./build) holds the
-# CMake tree, the Wine prefix ($RX_BUILD/wine), the handheld images' own
-# CMake tree ($RX_BUILD/handheld) and one folder per program run
+# CMake tree, the Wine prefix ($RX_BUILD/wine), the test cases' pool of
+# prefixes ($RX_BUILD/wine-pool), the handheld images' own CMake tree
+# ($RX_BUILD/handheld) and one folder per program run
 # ($RX_BUILD/runs/run.XXXXXX) with its cable, its debug log and its journal.
 #
 # The desktop build is 32-bit (RX_ARCH=i686, the handheld's word size) on a
@@ -47,6 +48,7 @@ export RX_ARCH
 RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
 RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
 export RX_BUILD
+
 export WINEPREFIX=$RX_BUILD/wine
 export WINEARCH=win64
 export WINEDEBUG=${RX_WINEDEBUG:--all}
@@ -140,6 +142,7 @@ rx_prepare() {
     rx_install_packages || return 1
     rx_build || { echo "build failed"; return 1; }
     rx_prefix_ready || return 1
+    rx_pool_stop
     rx_cable_sweep
 }
 
@@ -181,6 +184,7 @@ rx_prefix_init() {
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >>"$RX_LOGS/wineboot.log" 2>&1
     rx_server_stop
+    rx_prefix_fonts
     printf '%s\n' "$fingerprint" >"$WINEPREFIX/.rx-ready"
 }
 
@@ -202,6 +206,112 @@ rx_prefix_ready() {
     rx_prefix_init again || return 1
     rx_server_start
     rx_prefix_starts || { echo "the new Wine prefix starts no program either; see $RX_LOGS/prefix-check.log"; return 1; }
+}
+
+# ---- a prefix for each test case ----
+# CTest hands every test case that runs a Windows program a slot of the pool
+# (RESOURCE_GROUPS "prefixes:1", the slots listed in <build>/wine-pool.json),
+# so that no two cases at once share a slot. winerun makes the slot's prefix
+# afresh from the pool's template before the case and stops its Wine server
+# after it: cases side by side share no registry, no COM links and no
+# wineserver, and none starts from what another left (keys, links, programs
+# still running).
+#   $RX_POOL/template  made and checked like the default prefix; nothing runs
+#                      in it
+#   $RX_POOL/slot.N    the template's drive_c as hard links (Wine's own files,
+#                      which it only reads), its registry, dosdevices and
+#                      ready marker as copies of their own
+RX_POOL=$RX_BUILD/wine-pool
+
+# Makes the template when it is missing, was made by other Wine packages, or
+# ($1 = again) starts no program; its server is stopped afterwards, since a
+# slot copies the registry files that the server writes on its way out.
+rx_pool_template() {
+    (
+        export WINEPREFIX=$RX_POOL/template
+        [ "${1:-}" != again ] || rx_prefix_init again || exit 1
+        rx_prefix_ready; rc=$?
+        rx_server_stop
+        exit $rc
+    )
+}
+
+rx_pool_current() {
+    [ "$(cat "$RX_POOL/template/.rx-ready" 2>/dev/null)" = "$(rx_wine_fingerprint)" ]
+}
+
+# Before a run: the template exists and works (one maker at a time; resets
+# copy under a shared lock).
+rx_pool_ready() {
+    mkdir -p "$RX_POOL"
+    ( flock -x 8 && rx_pool_template ) 8>>"$RX_POOL/template.lock"
+}
+
+# The slot that CTest gave this case (its resource group "prefixes"), or
+# false when it gave none.
+rx_pool_slot() {
+    local i=0 name spec
+    while [ "$i" -lt "${CTEST_RESOURCE_GROUP_COUNT:-0}" ]; do
+        name=CTEST_RESOURCE_GROUP_$i
+        if [ "${!name:-}" = prefixes ]; then
+            spec=CTEST_RESOURCE_GROUP_${i}_PREFIXES
+            spec=${!spec:-}
+            spec=${spec#id:}
+            printf '%s\n' "${spec%%,*}"
+            return 0
+        fi
+        i=$((i + 1))
+    done
+    return 1
+}
+
+# WINEPREFIX (a slot) made afresh from the template. The slot's folder and
+# its "wineserver" file stay: a Wine server is found through them, and the
+# server of a case that was killed must be found to be stopped.
+rx_pool_reset() {
+    local template=$RX_POOL/template f
+    rx_server_stop
+    find "$WINEPREFIX" -mindepth 1 -maxdepth 1 ! -name wineserver -exec rm -rf {} + || return 1
+    cp -a --link "$template/drive_c" "$WINEPREFIX/" || return 1
+    for f in "$template"/* "$template"/.[!.]*; do
+        case ${f##*/} in drive_c|wineserver) ;; *) cp -a "$f" "$WINEPREFIX/" || return 1 ;; esac
+    done
+}
+
+# Makes slot $1 this case's prefix: afresh from a template of this Wine,
+# with its own server started and a program started in it (the same check as
+# the default prefix's). Once, a slot that starts nothing has the template
+# made again.
+rx_pool_enter() {
+    local try
+    export WINEPREFIX=$RX_POOL/slot.$1
+    mkdir -p "$WINEPREFIX"
+    for try in 1 2; do
+        (
+            flock -s 8
+            if ! rx_pool_current || [ "$try" = 2 ]; then
+                flock -x 8
+                if [ "$try" = 2 ]; then rx_pool_template again; else rx_pool_current || rx_pool_template; fi || exit 1
+                flock -s 8
+            fi
+            rx_pool_reset
+        ) 8>>"$RX_POOL/template.lock" || return 1
+        # Its first program starts Wine's services: their output goes to a
+        # file, never to the test's pipe.
+        wineserver -p >>"$RX_LOGS/wineserver.log" 2>&1
+        rx_prefix_starts && return 0
+        echo "== $WINEPREFIX starts no program: making the pool's template again"
+    done
+    echo "the pool's prefix starts no program either; see $RX_LOGS/prefix-check.log"
+    return 1
+}
+
+# Servers of slots whose case was killed before it could stop its own.
+rx_pool_stop() {
+    local slot
+    for slot in "$RX_POOL"/slot.*/; do
+        [ -d "$slot" ] && ( export WINEPREFIX=${slot%/}; rx_server_stop )
+    done
 }
 
 # Windows view of a Unix path (Wine maps / to Z:).

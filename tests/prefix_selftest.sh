@@ -7,6 +7,9 @@
 #   kernel32.dll), is found by its failing start and made again.
 # - A prefix made by another set of Wine packages is made again on its next
 #   use, before anything runs in it (winerun's path).
+# - The test cases' pool: a slot is its template's copy with the ready
+#   marker and the fonts; a template made by other Wine packages, or one
+#   that starts nothing, is made again when a case enters a slot.
 set -u
 scratch=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -48,6 +51,33 @@ grep -q "Wine changed since" <<<"$out" || fail "a prefix of another Wine was not
 made_again || fail "a prefix of another Wine was kept"
 out=$(rx_prefix_init 2>&1)
 [ -z "$out" ] || fail "an up-to-date prefix was touched: $out"
+
+echo "== a slot of the pool"
+rx_server_stop
+rx_pool_ready >/dev/null || fail "no pool template made"
+template=$RX_POOL/template
+slot=$RX_POOL/slot.0
+in_slot() { ( rx_pool_enter 0; rc=$?; rx_server_stop; exit $rc ) 2>&1; }
+in_slot >/dev/null || fail "a case could not enter a fresh slot"
+cmp -s "$template/.rx-ready" "$slot/.rx-ready" || fail "the slot has no ready marker of the template's"
+for font in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$slot/drive_c/windows/Fonts/$(basename "$font")" ] || fail "the slot lacks $(basename "$font")"
+done
+touch "$template/made-before"
+
+echo "== the template made by other Wine packages"
+echo "wine:amd64 0.9 install ok installed" >"$template/.rx-ready"
+out=$(in_slot); echo "$out"
+grep -q "Wine changed since" <<<"$out" || fail "a template of another Wine was used"
+[ ! -e "$template/made-before" ] || fail "a template of another Wine was kept"
+touch "$template/made-before"
+
+echo "== the template starts nothing"
+rm -rf "$template/drive_c/windows/$half" && mkdir "$template/drive_c/windows/$half"
+out=$(RX_ARCH=$arch in_slot) || fail "a case could not enter its slot after the template was made again"
+echo "$out"
+grep -q "starts no program: making the pool's template again" <<<"$out" || fail "a slot that starts nothing was used"
+[ ! -e "$template/made-before" ] || fail "the template that starts nothing was kept"
 
 [ $failed -eq 0 ] && echo "prefix self-test passed"
 exit $failed

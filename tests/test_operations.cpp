@@ -4,8 +4,7 @@
 #include "importhook.h"
 #include "linktest.h"
 #include "operations.h"
-
-#include <thread>
+#include "transaction.h"
 
 namespace {
 
@@ -19,6 +18,22 @@ LONG WINAPI FailingFlush(HKEY)
 {
     g_failedFlushes++;
     return ERROR_WRITE_FAULT;
+}
+
+// WriteFile for the test program's imports (the setup operations and the
+// simulator share them): the first write to the setup program's open port
+// hangs the cable up before it goes on, so that the line is cut once the
+// port is open and before anything is written, however long the hang-up
+// takes on a loaded machine.
+void *g_realWrite;
+volatile LONG g_hungUp;
+
+BOOL WINAPI HangUpBeforeFirstWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (file == g_transaction.port && InterlockedExchange(&g_hungUp, 1) == 0 && !HangUpCable())
+        g_hungUp = 2;
+    return ((BOOL(WINAPI *)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED))g_realWrite)(file, data, size, written,
+                                                                                      overlapped);
 }
 
 TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
@@ -117,14 +132,14 @@ TEST_F(Operations, NakAFailedWriteOrAFailedFlushStillRecordsTheSetting)
     EXPECT_EQ(sim.Current().rate[kGST], 0);
 
     ClearDebugCapture();
-    std::thread operation([] { EXPECT_TRUE(ToggleNMEA(kGBS, 1)); });
-    HANDLE claim = nullptr;
-    for (DWORD start = GetTickCount(); claim == nullptr && GetTickCount() - start < 5000; Sleep(1))
-        claim = OpenMutexW(SYNCHRONIZE, FALSE, L"SerialPortInUse COM3:");
-    EXPECT_NE(claim, nullptr) << "the operation never opened the port";
-    EXPECT_TRUE(HangUpCable());
-    operation.join();
-    CloseHandle(claim);
+    {
+        // Known before the swap: the simulator's threads write meanwhile.
+        g_realWrite = (void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "WriteFile");
+        ImportHook write(GetModuleHandleW(nullptr), "WriteFile", (void *)HangUpBeforeFirstWrite);
+        ASSERT_TRUE(write.installed());
+        EXPECT_TRUE(ToggleNMEA(kGBS, 1));
+    }
+    EXPECT_EQ(g_hungUp, 1) << "the cable was not hung up before the first write";
 
     SplitLines lines = SplitByThread(DebugLines());
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "Writefile error 21\r\n",

@@ -75,7 +75,11 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
             EXPECT_EQ(echoed, "");
             continue;
         }
-        // Everything echoed is NMEA text exactly as the receiver sent it.
+        // Everything echoed is NMEA text exactly as the receiver sent it. The
+        // receiver records a sentence just after writing it, so the echo may
+        // be a sentence ahead of the record: once the record has grown by
+        // the next one, it holds everything the port could have read.
+        sim.WaitForBytesSent(sim.BytesSent().size() + 1, 1000);
         std::vector<uint8_t> sent = sim.BytesSent();
         std::string text(sent.begin(), sent.end());
         std::vector<uint8_t> ack = rxsim::AckFrame(true, 0x06, 0x01);
