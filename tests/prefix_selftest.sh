@@ -74,7 +74,7 @@ touch "$template/made-before"
 
 echo "== the template starts nothing"
 rm -rf "$template/drive_c/windows/$half" && mkdir "$template/drive_c/windows/$half"
-out=$(RX_ARCH=$arch in_slot) || fail "a case could not enter its slot after the template was made again"
+out=$(in_slot) || fail "a case could not enter its slot after the template was made again"
 echo "$out"
 grep -q "starts no program: making the pool's template again" <<<"$out" || fail "a slot that starts nothing was used"
 [ ! -e "$template/made-before" ] || fail "the template that starts nothing was kept"
