@@ -22,12 +22,13 @@ exports, Order 0..255, Index 0..9), outside the boot hive and without the
 boot-phase flag.
 
 cab: the cabinet is one uncompressed folder; _setup.xml is well-formed WAP
-provisioning XML whose counts match its steps, every registry parm carries
-the datatype the Registry CSP needs, integers fit a signed 32 bits; the
-files it extracts are exactly the cabinet's other files, land in \\Windows
-(%CE2%) and are byte for byte the images; the shortcut goes into %CE11% and
-points at an extracted program; the registry it writes is the .reg
-fragment's, key for key and value for value.
+provisioning XML whose counts match its steps (NumDirs counts the install
+folder as well as the MakeDir steps, as cabwiz writes it), every registry
+parm carries the datatype the Registry CSP needs, integers fit a signed 32
+bits; the files it extracts are exactly the cabinet's other files, land in
+\\Windows (%CE2%) and are byte for byte the images; the shortcut goes into
+%CE11% and points at an extracted program; the registry it writes is the
+.reg fragment's, key for key and value for value.
 """
 import glob
 import os
@@ -415,7 +416,7 @@ def check_cab(cab, root, images):
     regkeys = doc.findall("characteristic[@type='Registry']/characteristic")
     regvals = [p for k in regkeys for p in k.findall("parm")]
     counts = {"NumFiles": len(extracts), "NumShortcuts": len(shortcuts),
-              "NumDirs": len(ops.findall(".//characteristic[@type='MakeDir']")),
+              "NumDirs": len(ops.findall(".//characteristic[@type='MakeDir']")) + 1,  # and the install folder
               "NumRegKeys": len(regkeys), "NumRegVals": len(regvals)}
     for name, count in counts.items():
         if install.get(name) != str(count):
@@ -466,6 +467,7 @@ def check_cab(cab, root, images):
 CAB_PLANTS = [
     ("compressed", [], ["--zip"]),
     ("a count that is off", [("_setup.xml", '"NumFiles" value="2"', '"NumFiles" value="3"')], []),
+    ("NumDirs without the install folder", [("_setup.xml", '"NumDirs" value="3"', '"NumDirs" value="2"')], []),
     ("a registry parm without its datatype", [("_setup.xml", ' datatype="integer"', "")], []),
     ("an integer out of range", [("_setup.xml", 'value="64"', 'value="4294967295"')], []),
     ("a registry value not the fragment's", [("_setup.xml", 'value="RXB"', 'value="RXD"')], []),
