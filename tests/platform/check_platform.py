@@ -1,29 +1,34 @@
 #!/usr/bin/env python3
 """What goes on the handheld, checked as far as this machine can.
 
-  check_platform.py rom ROOT              the Platform Builder files in ROOT/platform
+  check_platform.py rom ROOT              the Platform Builder files of the project at ROOT
   check_platform.py cab CAB ROOT IMAGES   a CAB made by scripts/cab.sh from IMAGES
 
 Each check then plants faults, one at a time, in a copy of what it read and
 fails unless the check refuses every one of them.
 
-rom: each sources file builds the same files as the project (every source of
-receiver/ and of the deliverable's own folder, its .def or .rc) and names
-only files that exist; the makefile is Platform Builder's one line; the .bib
-lists both images and the shortcut's file; the .lnk is a well-counted
-shortcut to the program the .bib puts in \\Windows; the .dat copies that
-shortcut into the Start menu; the .reg registers the driver the .bib holds
-with values the device manager takes (Prefix of three characters matching
-the .def's exports, Order 0..255, Index 0..9), outside the boot hive and
-without the boot-phase flag.
+rom: the build.exe projects reached from ROOT/dirs follow build.exe's rules:
+dirs files name folders beside them, and list the receiver link's LIBRARY
+project (receiver/ce) before the deliverables that link it (bootdrv/ce,
+setup/ce, each one folder below its code); SOURCES entries lie in the sources
+file's folder or the one above it (build.exe ignores any other); every source
+of receiver/, bootdrv/ and setup/ is built by a project, the driver with its
+folder's .def; the makefiles are Platform Builder's one line. The .bib lists
+both images and the shortcut's file; the .lnk is a well-counted shortcut to
+the program the .bib puts in \\Windows; the .dat copies that shortcut into
+the Start menu; the .reg registers the driver the .bib holds with values the
+device manager takes (Prefix of three characters matching the .def's
+exports, Order 0..255, Index 0..9), outside the boot hive and without the
+boot-phase flag.
 
 cab: the cabinet is one uncompressed folder; _setup.xml is well-formed WAP
-provisioning XML whose counts match its steps, every registry parm carries
-the datatype the Registry CSP needs, integers fit a signed 32 bits; the
-files it extracts are exactly the cabinet's other files, land in \\Windows
-(%CE2%) and are byte for byte the images; the shortcut goes into %CE11% and
-points at an extracted program; the registry it writes is the .reg
-fragment's, key for key and value for value.
+provisioning XML whose counts match its steps (NumDirs counts the install
+folder as well as the MakeDir steps, as cabwiz writes it), every registry
+parm carries the datatype the Registry CSP needs, integers fit a signed 32
+bits; the files it extracts are exactly the cabinet's other files, land in
+\\Windows (%CE2%) and are byte for byte the images; the shortcut goes into
+%CE11% and points at an extracted program; the registry it writes is the
+.reg fragment's, key for key and value for value.
 """
 import glob
 import os
@@ -36,6 +41,14 @@ import tempfile
 import xml.etree.ElementTree as ET
 
 DELIVERABLE_FOLDER = {"rxboot": "bootdrv", "rxconf": "setup"}  # README, Layout
+LIBRARY_FOLDER = "receiver"                                     # linked into both
+CODE_FOLDERS = ("receiver", "bootdrv", "setup")
+PB_FOLDERS = CODE_FOLDERS + ("platform",)                       # what the OEM copies, with ./dirs
+# Where build.exe puts a library, by the project's RELEASETYPE (Windows CE
+# 5.0's RELEASETYPE page; OAK, the default, as its own projects name theirs,
+# e.g. PRIVATE/TEST/DRIVERS/PCCARD/FUNCTION/DUMMYDRIVERS/DUMMYDR/sources).
+RELEASE_LIB_DIR = {"PLATFORM": "$(_TARGETPLATROOT)\\lib\\$(_CPUINDPATH)",
+                   "OAK": "$(_PROJECTOAKROOT)\\lib\\$(_CPUINDPATH)"}
 STREAM_ENTRIES = ["Init", "Deinit", "Open", "Close", "Read", "Write", "Seek", "IOControl"]
 BIB_FLAGS = set("CDHKMNPQRSUXZ")
 MAKEFILE = "!INCLUDE $(_MAKEENVROOT)\\makefile.def"
@@ -109,47 +122,118 @@ def parse_bib(text):
 
 # ---- rom ----
 
-def check_rom(root):
-    problems, root = [], os.path.abspath(root)
-    plat = os.path.join(root, "platform")
-    dirs = parse_sources(read(os.path.join(plat, "dirs"))).get("DIRS", [])
-    with_sources = sorted(os.path.basename(os.path.dirname(p)) for p in glob.glob(os.path.join(plat, "*", "sources")))
-    if sorted(dirs) != with_sources:
-        problems.append(f"dirs lists {dirs}, the folders with a sources file are {with_sources}")
+def dirs_order(root, problems):
+    """The project folders build.exe reaches from ROOT/dirs, in the order it
+    builds them. A dirs entry is the plain name of a folder beside the dirs
+    file (as in all of Windows CE 5.0's 172 dirs files), holding either a
+    dirs file of its own or a sources file."""
+    order = []
 
-    targets = {}  # image name -> (TARGETTYPE, macros, folder)
-    for folder in with_sources:
-        base = os.path.join(plat, folder)
+    def visit(folder):
+        listed = os.path.join(folder, "dirs") if folder else "dirs"
+        macros = parse_sources(read(os.path.join(root, listed)))
+        for entry in macros.get("DIRS", []) + macros.get("DIRS_CE", []):
+            sub = os.path.join(folder, entry)
+            if re.search(r"[\\/]", entry) or not os.path.isdir(os.path.join(root, sub)):
+                problems.append(f"{listed} names {entry}, which is not a folder beside it")
+            elif os.path.isfile(os.path.join(root, sub, "dirs")):
+                visit(sub)
+            elif os.path.isfile(os.path.join(root, sub, "sources")):
+                order.append(sub)
+            else:
+                problems.append(f"{listed} names {entry}, which holds neither a dirs nor a sources file")
+
+    if os.path.isfile(os.path.join(root, "dirs")):
+        visit("")
+    else:
+        problems.append("no dirs file at the project's root for the platform's dirs file to reach")
+    return order
+
+
+def link_names(macros):
+    return {lib.lower() for lib in macros.get("TARGETLIBS", []) + macros.get("SOURCELIBS", [])}
+
+
+def check_projects(root, problems):
+    """{image name: (TARGETTYPE, macros, folder)} of the deliverables' projects,
+    after checking every sources file against build.exe's rules."""
+    order = dirs_order(root, problems)
+    found = {os.path.relpath(os.path.dirname(p), root) for folder in PB_FOLDERS
+             for p in glob.glob(os.path.join(root, folder, "**", "sources"), recursive=True)}
+    for folder in sorted(found - set(order)):
+        problems.append(f"{folder}/sources: no dirs file leads build.exe to it")
+    built, targets, library, users = set(), {}, None, []
+    for folder in order + sorted(found - set(order)):
+        base = os.path.join(root, folder)
         if read(os.path.join(base, "makefile")).strip() != MAKEFILE:
             problems.append(f"{folder}/makefile is not the one line {MAKEFILE}")
         macros = parse_sources(read(os.path.join(base, "sources")))
-        name, kind = (macros.get("TARGETNAME") or ["?"])[0], (macros.get("TARGETTYPE") or ["?"])[0]
-        ext = {"DYNLINK": ".dll", "PROGRAM": ".exe"}.get(kind)
-        own = DELIVERABLE_FOLDER.get(name)
-        if ext is None or own is None:
-            problems.append(f"{folder}/sources: {name} of type {kind} is not a deliverable")
-            continue
-        targets[name + ext] = (kind, macros, base)
-        listed = {win(s, base) for s in macros.get("SOURCES", [])}
-        for path in sorted(listed):
-            if not os.path.isfile(path):
-                problems.append(f"{folder}/sources names {path}, which does not exist")
+        # In Windows CE 5.0's 366 sources files, 1,369 SOURCES entries are
+        # bare names and 119 start with one ..\; none reaches further or into
+        # a subfolder (only ARM_SOURCES and its kin name one, such as arm\).
+        for entry in macros.get("SOURCES", []):
+            path = win(entry, base)
+            if not re.fullmatch(r"(\.\.\\)?[^\\/]+", entry):
+                problems.append(f"{folder}/sources: SOURCES entry {entry} lies outside {folder} and the folder "
+                                "above it, so build.exe ignores it (\"Ignoring invalid directory prefix\")")
+            elif not os.path.isfile(path):
+                problems.append(f"{folder}/sources names {entry}, which does not exist")
+            else:
+                built.add(path)
         for inc in (macros.get("INCLUDES") or [""])[0].split(";"):
             if inc and "$(" not in inc and not os.path.isdir(win(inc, base)):
                 problems.append(f"{folder}/sources includes {inc}, which does not exist")
-        wanted = set(glob.glob(os.path.join(root, "receiver", "*.cpp")) + glob.glob(os.path.join(root, own, "*.cpp")))
-        if kind == "PROGRAM":
-            wanted |= set(glob.glob(os.path.join(root, own, "*.rc")))
-        for path in sorted(wanted - listed):
-            problems.append(f"{folder}/sources leaves out {os.path.relpath(path, root)}")
-        for path in sorted(listed - wanted):
-            problems.append(f"{folder}/sources builds {os.path.relpath(path, root)}, which the project does not")
+        name, kind = (macros.get("TARGETNAME") or ["?"])[0], (macros.get("TARGETTYPE") or ["?"])[0]
+        code = os.path.dirname(folder)
+        if kind == "LIBRARY" and code == LIBRARY_FOLDER:
+            library = (name, macros, folder)
+            continue
+        ext, own = {"DYNLINK": ".dll", "PROGRAM": ".exe"}.get(kind), DELIVERABLE_FOLDER.get(name)
+        if ext is None or own is None:
+            problems.append(f"{folder}/sources: {name} of type {kind} is not a deliverable")
+            continue
+        if code != own:
+            problems.append(f"{folder}/sources: {name}'s project is not one folder below its code, {own}/")
+        targets[name + ext] = (kind, macros, base)
+        users.append((name, macros, folder))
         if kind == "DYNLINK":
             deffile = win((macros.get("DEFFILE") or ["?"])[0], base)
             if deffile not in glob.glob(os.path.join(root, own, "*.def")):
                 problems.append(f"{folder}/sources: DEFFILE {deffile} is not {own}'s .def")
             elif not re.search(r"^LIBRARY\s+" + re.escape(name + ext) + r"\s*$", read(deffile), re.M | re.I):
                 problems.append(f"{deffile} is not the .def of {name + ext}")
+
+    for path in sorted(p for folder in CODE_FOLDERS for ext in ("cpp", "rc")
+                       for p in glob.glob(os.path.join(root, folder, "*." + ext))):
+        if path not in built:
+            problems.append(f"{os.path.relpath(path, root)}: no project builds it")
+
+    if library is None:
+        problems.append(f"no LIBRARY project builds {LIBRARY_FOLDER}/, which both deliverables link")
+        return targets
+    name, macros, folder = library
+    release = (macros.get("RELEASETYPE") or ["OAK"])[0]
+    if release not in RELEASE_LIB_DIR:
+        problems.append(f"{folder}/sources: RELEASETYPE {release} puts {name}.lib where no path here finds it")
+    if (macros.get("SYNCHRONIZE_BLOCK") or [""])[0] != "1":
+        problems.append(f"{folder}/sources: without SYNCHRONIZE_BLOCK=1 a build on several processors may "
+                        f"link a deliverable before {name}.lib is made")
+    for user, user_macros, user_folder in users:
+        wanted = {f"{RELEASE_LIB_DIR.get(release, '?')}\\{name}.lib".lower()}
+        if (user_macros.get("RELEASETYPE") or ["OAK"])[0] == release:
+            wanted.add(f"$(_RELEASELIBDIR)\\{name}.lib".lower())
+        if not wanted & link_names(user_macros):
+            problems.append(f"{user_folder}/sources: {user} does not link the library {name}.lib "
+                            f"({' or '.join(sorted(wanted))})")
+        elif folder in order and user_folder in order and order.index(folder) > order.index(user_folder):
+            problems.append(f"the dirs files list {folder} after {user_folder}, which links its library")
+    return targets
+
+
+def check_rom(root):
+    problems, root = [], os.path.abspath(root)
+    plat = os.path.join(root, "platform")
+    targets = check_projects(root, problems)
 
     bibs = glob.glob(os.path.join(plat, "*.bib"))
     bib = parse_bib(read(bibs[0])) if len(bibs) == 1 else {}
@@ -217,27 +301,46 @@ def check_rom(root):
     return problems
 
 
+# (the fault, words of the line that must refuse it, the changes that plant it):
+# each fault must be refused by its own rule, not by another that happens to
+# fire on the same copy.
 ROM_PLANTS = [
-    ("a receiver source left out", [("platform/rxboot/sources", "    ..\\..\\receiver\\settings.cpp \\\n", "")]),
-    ("a new source of setup/ not built", [("setup/extra.cpp", None, "// new\n")]),
-    ("a source that does not exist", [("platform/rxconf/sources", "setup\\rxconf.cpp", "setup\\rxconf2.cpp")]),
-    ("another .def", [("platform/rxboot/sources", "bootdrv\\rxboot.def\n", "bootdrv\\rxboot2.def\n")]),
-    ("a makefile of its own", [("platform/rxconf/makefile", "makefile.def", "makefile.inc")]),
-    ("a folder dirs does not list", [("platform/dirs", "    rxconf", "")]),
-    ("an image missing from the .bib", [("platform/rxconf.bib", "   rxboot.dll ", "; rxboot.dll ")]),
-    ("the shortcut's file not in the .bib", [("platform/rxconf.bib", "   rxconf.lnk ", "; rxconf.lnk ")]),
-    ("a miscounted shortcut", [("platform/rxconf.lnk", "21#", "19#")]),
-    ("a shortcut to another program", [("platform/rxconf.lnk", 'rxconf.exe"', 'rxconf.dll"')]),
-    ("a .dat copying another file", [("platform/rxconf.dat", '"\\Windows\\rxconf.lnk"', '"\\Windows\\sattune.lnk"')]),
-    ("the entry in the boot hive", [("platform/rxboot.reg", "[HKEY_LOCAL_MACHINE\\Drivers",
-                                     "; HIVE BOOT SECTION\n[HKEY_LOCAL_MACHINE\\Drivers"),
-                                    ("platform/rxboot.reg", '"Index"=dword:00000001\n',
-                                     '"Index"=dword:00000001\n; END HIVE BOOT SECTION\n')]),
-    ("the boot-phase flag", [("platform/rxboot.reg", '"Index"=dword:00000001',
-                              '"Flags"=dword:00001008\n"Index"=dword:1')]),
-    ("an Index the device manager refuses", [("platform/rxboot.reg", '"Index"=dword:00000001', '"Index"=dword:a')]),
-    ("a Prefix that is not the exports'", [("platform/rxboot.reg", '"Prefix"="RXB"', '"Prefix"="RXD"')]),
-    ("a Dll the image does not hold", [("platform/rxboot.reg", '"Dll"="rxboot.dll"', '"Dll"="rxdrv.dll"')]),
+    ("a receiver source built by the driver two folders up", "so build.exe ignores it",
+     [("bootdrv/ce/sources", "    ..\\driver.cpp\n", "    ..\\driver.cpp \\\n    ..\\..\\receiver\\settings.cpp\n")]),
+    ("a new source of setup/ that no project builds", "setup/extra.cpp: no project builds it",
+     [("setup/extra.cpp", None, "// new\n")]),
+    ("a source that does not exist", "which does not exist",
+     [("setup/ce/sources", "..\\rxconf.cpp", "..\\rxconf2.cpp")]),
+    ("another .def", "is not bootdrv's .def", [("bootdrv/ce/sources", "=..\\rxboot.def\n", "=..\\rxboot2.def\n")]),
+    ("a makefile of its own", "makefile is not the one line", [("setup/ce/makefile", "makefile.def", "makefile.inc")]),
+    ("a deliverable that does not link the library", "rxconf does not link the library",
+     [("setup/ce/sources", "    $(_TARGETPLATROOT)\\lib\\$(_CPUINDPATH)\\rxlink.lib \\\n", "")]),
+    ("the library without SYNCHRONIZE_BLOCK", "without SYNCHRONIZE_BLOCK=1",
+     [("receiver/ce/sources", "SYNCHRONIZE_BLOCK=1\n", "")]),
+    ("a folder no dirs file lists", "bootdrv/ce/sources: no dirs file leads", [("dirs", "    bootdrv \\\n", "")]),
+    ("a dirs naming a missing folder", "names tools, which is not a folder",
+     [("dirs", "    setup\n", "    setup \\\n    tools\n")]),
+    ("the library listed after its users", "list receiver/ce after bootdrv/ce",
+     [("dirs", "    receiver \\\n    bootdrv \\\n", "    bootdrv \\\n    receiver \\\n")]),
+    ("an image missing from the .bib", ".bib MODULES hold", [("platform/rxconf.bib", "   rxboot.dll ", "; rxboot.dll ")]),
+    ("the shortcut's file not in the .bib", "not in the .bib's FILES",
+     [("platform/rxconf.bib", "   rxconf.lnk ", "; rxconf.lnk ")]),
+    ("a miscounted shortcut", "the count before #", [("platform/rxconf.lnk", "21#", "19#")]),
+    ("a shortcut to another program", "not a program the .bib puts",
+     [("platform/rxconf.lnk", 'rxconf.exe"', 'rxconf.dll"')]),
+    ("a .dat copying another file", "not a shortcut of the .bib's FILES",
+     [("platform/rxconf.dat", '"\\Windows\\rxconf.lnk"', '"\\Windows\\sattune.lnk"')]),
+    ("the entry in the boot hive", "inside the boot hive section",
+     [("platform/rxboot.reg", "[HKEY_LOCAL_MACHINE\\Drivers", "; HIVE BOOT SECTION\n[HKEY_LOCAL_MACHINE\\Drivers"),
+      ("platform/rxboot.reg", '"Index"=dword:00000001\n', '"Index"=dword:00000001\n; END HIVE BOOT SECTION\n')]),
+    ("the boot-phase flag", "the boot-phase flag 0x1000",
+     [("platform/rxboot.reg", '"Index"=dword:00000001', '"Flags"=dword:00001008\n"Index"=dword:1')]),
+    ("an Index the device manager refuses", "not what the device manager takes",
+     [("platform/rxboot.reg", '"Index"=dword:00000001', '"Index"=dword:a')]),
+    ("a Prefix that is not the exports'", "does not name the driver's exports",
+     [("platform/rxboot.reg", '"Prefix"="RXB"', '"Prefix"="RXD"')]),
+    ("a Dll the image does not hold", "is not the driver the .bib holds",
+     [("platform/rxboot.reg", '"Dll"="rxboot.dll"', '"Dll"="rxdrv.dll"')]),
 ]
 
 
@@ -257,13 +360,14 @@ def plant(base, changes):
 
 def planted_rom(root):
     missed = []
-    for what, changes in ROM_PLANTS:
+    for what, refusal, changes in ROM_PLANTS:
         with tempfile.TemporaryDirectory() as copy:
-            for folder in ("platform", "receiver", "setup", "bootdrv"):
+            for folder in PB_FOLDERS:
                 shutil.copytree(os.path.join(root, folder), os.path.join(copy, folder))
+            shutil.copy(os.path.join(root, "dirs"), copy)
             plant(copy, changes)
-            if not check_rom(copy):
-                missed.append(what)
+            if not any(refusal in problem for problem in check_rom(copy)):
+                missed.append(f"{what} (no line with {refusal!r})")
     return missed
 
 
@@ -315,7 +419,7 @@ def check_cab(cab, root, images):
     regkeys = doc.findall("characteristic[@type='Registry']/characteristic")
     regvals = [p for k in regkeys for p in k.findall("parm")]
     counts = {"NumFiles": len(extracts), "NumShortcuts": len(shortcuts),
-              "NumDirs": len(ops.findall(".//characteristic[@type='MakeDir']")),
+              "NumDirs": len(ops.findall(".//characteristic[@type='MakeDir']")) + 1,  # and the install folder
               "NumRegKeys": len(regkeys), "NumRegVals": len(regvals)}
     for name, count in counts.items():
         if install.get(name) != str(count):
@@ -366,6 +470,7 @@ def check_cab(cab, root, images):
 CAB_PLANTS = [
     ("compressed", [], ["--zip"]),
     ("a count that is off", [("_setup.xml", '"NumFiles" value="2"', '"NumFiles" value="3"')], []),
+    ("NumDirs without the install folder", [("_setup.xml", '"NumDirs" value="3"', '"NumDirs" value="2"')], []),
     ("a registry parm without its datatype", [("_setup.xml", ' datatype="integer"', "")], []),
     ("an integer out of range", [("_setup.xml", 'value="64"', 'value="4294967295"')], []),
     ("a registry value not the fragment's", [("_setup.xml", 'value="RXB"', 'value="RXD"')], []),
