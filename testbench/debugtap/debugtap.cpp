@@ -171,13 +171,16 @@ void DebuggedProcess::DebuggerThread(std::wstring commandLine, std::wstring work
     line.push_back(L'\0');
     BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit, DEBUG_ONLY_THIS_PROCESS,
                                   nullptr, workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info);
+    // Read before the lock: a contended mutex makes calls of its own that
+    // reset the thread's last error (seen as 0 instead of 2 under load).
+    DWORD startError = started ? 0 : GetLastError();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (started) {
             process_ = info.hProcess;
             processId_ = info.dwProcessId;
         } else {
-            startError_ = GetLastError();
+            startError_ = startError;
         }
         startDone_ = true;
         changed_.notify_all();
