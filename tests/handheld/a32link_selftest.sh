@@ -20,7 +20,7 @@ driverObjects=("$build/handheld/CMakeFiles/handheld_runtime.dir/runtime.cpp.obj"
                "$build/receiver/libreceiver.a")
 # The flags the handheld configuration compiles with (cmake/wince-arm.cmake).
 a32=(--target=armv4t-none-eabi -marm -mcpu=arm7tdmi -mfloat-abi=soft -fshort-wchar -fno-short-enums
-     -ffreestanding -fno-builtin -fno-unwind-tables -fno-asynchronous-unwind-tables -Os)
+     -ffreestanding -fno-builtin -fno-unwind-tables -fno-asynchronous-unwind-tables -fomit-frame-pointer -Os)
 asm=(--target=armv4t-none-eabi -marm -mcpu=arm7tdmi)
 
 # Expect <what> <wanted text> -- <command...>: the command fails, says the
