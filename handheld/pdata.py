@@ -25,11 +25,14 @@ the compiler scheduled between them stay inside (the unwinder skips what
 it does not know).
 
 Refused, each with its reason (elf2coff.py then fails the link): a frame
-pointer set-up (ADD, SUB or MOV into R11, which the unwinder takes for
-Microsoft's frame layout, r11 = SP before the push: build with
--fomit-frame-pointer), a prologue longer than the 15 instructions the
-unwinder reads, a MOV Rd, SP inside a prologue, SP lowered or set from a
-register anywhere else, and code in .text before the first function.
+pointer set-up (ADD, SUB or MOV into R11). The unwinder takes an ADD or SUB
+into R11 for Microsoft's frame layout, r11 = SP before the push, and undoes
+clang's (push {..., r11, lr}; add r11, sp, #n) wrongly; clang's MOV R11, SP
+comes out right only because the unwinder reads it as a MOV Rd, SP first.
+Build with -fomit-frame-pointer. Also refused: a prologue longer than the
+15 instructions the unwinder reads, a MOV Rd, SP inside a prologue, SP
+lowered or set from a register anywhere else, and code in .text before the
+first function.
 """
 import struct
 import sys
