@@ -11,7 +11,8 @@ each XXX_Init call (its model is Session.launch in armbench.py): a walk that
 reaches it fails that driver and the device manager goes on. A walk that
 does not reach it leaves the fault unhandled, which on the device manager's
 thread ends the device manager's process, as coredll's unhandled-exception
-path does on the device.
+path does on the device. (On another thread of the device manager coredll
+would end only that thread; the bench stops the run instead.)
 
 A fault inside a modelled coredll call is a fault inside coredll on the
 device: the walk starts in a frame with no entry of ours (coredll's own

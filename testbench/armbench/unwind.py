@@ -36,7 +36,6 @@ import struct
 PROLOGUE_MAX = 15    # instructions the unwinder reads of a prologue
 CPSR = 16
 
-COND_ALWAYS = 0xE
 
 
 class Entry:
@@ -61,11 +60,6 @@ def decode_entries(table):
     return out
 
 
-def encode_entry(start, prologue, length):
-    """An 8-byte entry for ARM (32-bit) code without a handler."""
-    return struct.pack("<II", start, (prologue & 0xFF) | (length << 8) | (1 << 30))
-
-
 def lookup(table, pc):
     """The Entry of a function table (bytes, already relocated) that holds pc, or None."""
     entries = decode_entries(table)
@@ -79,11 +73,12 @@ def lookup(table, pc):
             low = middle + 1
         else:
             _, prologue, length, thirty_two, handler = entries[middle]
-            size = 4 if thirty_two else 2
+            size = 4 if thirty_two else 2                   # Thumb entries count halfwords
+            if pc >= start + length * size:
+                return None
             entry = Entry(start, 0, 0, bool(handler))
-            entry.prologue_end = start + prologue * size
-            entry.end = start + length * size
-            return entry if pc < entry.end else None
+            entry.prologue_end, entry.end = start + prologue * size, start + length * size
+            return entry
     return None
 
 
