@@ -91,9 +91,9 @@ class Dispatcher:
     # ---- the guarded call ----
 
     def guarded_call(self, thread, address, args):
-        """r0 of address(args) on thread, called as the device manager calls
-        an Init: inside its handler. None when a fault reached the handler
-        (the guard's report says which)."""
+        """(r0, the guard) of address(args) on thread, called as the device
+        manager calls an Init: inside its handler. When a fault reached the
+        handler r0 is None and the guard's report says which fault."""
         m = self.machine
         guard = Guard(thread, thread.stack[1] - DEVICE_MANAGER_FRAME, len(thread.returns), len(thread.calls))
         self.guards.append(guard)
