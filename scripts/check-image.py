@@ -417,14 +417,14 @@ def unwinds_back(regs, pc, entry, stack):
 
 def writes_sp(word):
     """An ARM instruction that changes SP, and whether it only raises it the
-    way an epilogue does (ADD SP, SP, #n; LDMIA SP!)."""
+    way an epilogue does (ADD SP, SP, #n; LDMIA SP!; LDR Rd, [SP], #n)."""
     if word & 0x0C000000 == 0 and (word >> 12) & 0xF == 13 and not word & 0x01900000 == 0x01000000 \
             and not word & 0x0E000090 == 0x00000090:
         return True, word & 0x0FFFF000 == 0x028DD000
     if word & 0x0E000000 == 0x08000000 and (word >> 16) & 0xF == 13 and word & (1 << 21):
         return True, word & 0x01900000 == 0x00900000
     if word & 0x0C000000 == 0x04000000 and (word >> 16) & 0xF == 13 and (word & (1 << 21) or not word & (1 << 24)):
-        return True, False
+        return True, word & 0x00900000 == 0x00900000                     # LDR Rd, [SP], #n: a one-register pop
     return False, False
 
 
