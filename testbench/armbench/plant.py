@@ -22,6 +22,8 @@ directory):
               SendFrame, WriteReceiverFrame: the transaction code)
   import      a fault inside coredll: WriteReceiverFrame hands WriteFile a
               buffer at address 0x10
+  undefined   an undefined instruction in BootApply
+  unaligned   a word read from SP + 2 in BootApply
 KIND-bare: the same, in an image whose exception directory is blanked, as
 if the link had made none.
 Prints what it changed. Exit code 1 when the image does not hold what the
@@ -41,6 +43,12 @@ MOV_500 = (0x0FFF0FFF, 0x03A00F7D)      # mov<c> rN, #500 (rotated immediate 0x7
 MOV_400 = 0x03A00F64                    # mov<c> rN, #400
 THUMB2_DEINIT = struct.pack("<II", 0xE28FC001, 0xE12FFF1C) + struct.pack("<HHH", 0xF240, 0x0001, 0x4770)
 NULL_READ = struct.pack("<II", 0xE3A0C000, 0xE59CC000)   # mov ip, #0; ldr ip, [ip]
+# Each after a nop (mov r0, r0), so that the fault is the second instruction
+# too; each with its listing.
+BOOTAPPLY_FAULTS = {
+    "undefined": (struct.pack("<II", 0xE1A00000, 0xE7F000F0), "nop; udf #0"),
+    "unaligned": (struct.pack("<II", 0xE1A00000, 0xE59DC002), "nop; ldr ip, [sp, #2]"),
+}
 MOV_R1_R0, MOV_R1_16 = 0xE1A01000, 0xE3A01010           # mov r1, r0 / mov r1, #16
 EXCEPTION_DIRECTORY = 3
 
@@ -114,6 +122,11 @@ def plant(kind, data, elf):
         at = after_prologue(pe, offsets, function)
         data[at:at + len(NULL_READ)] = NULL_READ
         return "%s after its prologue, file offset 0x%X: mov ip, #0; ldr ip, [ip]" % (function, at)
+    if kind in BOOTAPPLY_FAULTS:
+        words, listing = BOOTAPPLY_FAULTS[kind]
+        at = after_prologue(pe, offsets, "BootApply")
+        data[at:at + len(words)] = words
+        return "BootApply after its prologue, file offset 0x%X: %s" % (at, listing)
     if kind == "import":
         start, end, _ = code_range(pe, offsets, "WriteReceiverFrame")
         for at in range(start, end, 4):

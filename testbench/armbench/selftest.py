@@ -196,15 +196,18 @@ class Exceptions(unittest.TestCase):
         return session, started
 
     def test_a_fault_under_init_fails_the_driver_and_the_device_manager_goes_on(self):
-        # The planted read is the second of two instructions after the prologue.
-        for kind, where in (("nullread", "_Z9BootApplyv+0xC (table) <- RXB_Init"),
-                            ("deep", "WriteReceiverFrame8UbxFramePm+0xC (table) <- _ZL9SendFrame"),
-                            ("import", "coredll.dll!WriteFile (leaf) <- _Z18WriteReceiverFrame")):
+        # Each planted fault is the second of two instructions after the prologue.
+        for kind, fault, where in (
+                ("nullread", "UC_ERR_READ_UNMAPPED", "_Z9BootApplyv+0xC (table) <- RXB_Init"),
+                ("deep", "UC_ERR_READ_UNMAPPED", "WriteReceiverFrame8UbxFramePm+0xC (table) <- _ZL9SendFrame"),
+                ("import", "UC_ERR_READ_UNMAPPED", "coredll.dll!WriteFile (leaf) <- _Z18WriteReceiverFrame"),
+                ("undefined", "UC_ERR_INSN_INVALID", "_Z9BootApplyv+0xC (table) <- RXB_Init"),
+                ("unaligned", "a 4-byte access at", "_Z9BootApplyv+0xC (table) <- RXB_Init")):
             session, started = self.planted(kind)
             init, deinit = session.address_of("RXB_Init"), session.address_of("RXB_Deinit")
             result, caught = session.launch(init, [0, 0])
             self.assertEqual(result, 0, kind)
-            self.assertIn("UC_ERR_READ_UNMAPPED", caught)
+            self.assertIn(fault, caught)
             self.assertIn(where, caught)
             self.assertTrue(caught.endswith("<- RXB_Init+0x4 (table) <- the device manager's handler"), caught)
             caller = session.caller
