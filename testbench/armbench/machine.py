@@ -12,6 +12,11 @@ in r0, as Windows CE's ARM calling convention has it. An import with no
 model stops the run and names it. Every return from a model checks that
 r4-r11 and sp are what the caller left in them.
 
+Faults of the code (a bad address, an unaligned access, an instruction the
+core lacks, a bad pointer handed to a model) go to the kernel's exception
+dispatcher (exceptions.py), which may hand the thread to a handler; any
+other stops the run.
+
 Threads are cooperative. Each has its own stack and saved registers; a
 thread runs until it makes a blocking call (Sleep, WaitForSingleObject,
 ReadFile, GetMessageW, ...), which always lets the next thread run. A
