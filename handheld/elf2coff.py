@@ -11,9 +11,12 @@ resolves every A32 branch), with --emit-relocs; this step then carries the
 result over as one COFF object whose only relocations are absolute 32-bit
 addresses (IMAGE_REL_ARM_ADDR32): to a section of the object, or to an
 imported function's address slot (__imp_NAME, left weak and undefined by the
-import stubs). lld-link then does what it does well: layout, imports,
-exports, resources, base relocations. handheld/pe-mend.py undoes what it
-assumes about Thumb code afterwards.
+import stubs). It adds the function table Windows CE's unwinder reads
+(handheld/pdata.py) as the object's .pdata section, each entry's start an
+absolute address of .text. lld-link then does what it does well: layout,
+imports, exports, resources, base relocations, and the exception directory
+from .pdata. handheld/pe-mend.py undoes what it assumes about Thumb code
+afterwards.
 
 Refused, each with its reason (exit code 1):
   - in the compiler's objects: an architecture beyond ARMv4T, a wchar_t that
@@ -23,11 +26,16 @@ Refused, each with its reason (exit code 1):
     nothing would run, say), a relocation type it does not handle, a branch
     or PC-relative reference that leaves its section, an absolute symbol;
   - a code pointer that is not the address of an A32 instruction (bit 0
-    set, as for Thumb, or not word-aligned).
+    set, as for Thumb, or not word-aligned);
+  - code the function table cannot describe (pdata.py says what).
 Exit code 2 on bad usage or an unreadable file.
 """
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pdata    # noqa: E402
 
 EM_ARM = 40
 SHT_SYMTAB, SHT_REL, SHT_RELA, SHT_NOBITS, SHT_ARM_ATTRIBUTES = 2, 9, 4, 8, 0x70000003
@@ -60,6 +68,7 @@ IMAGE_SECTIONS = [
     (".rdata", IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ),
     (".data", IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE),
     (".bss", IMAGE_SCN_CNT_UNINITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE),
+    (".pdata", IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ),
 ]
 IMAGE_FILE_MACHINE_ARMNT = 0x1C4
 IMAGE_REL_ARM_ADDR32 = 0x0001
@@ -288,9 +297,27 @@ def convert(data, what):
                 continue
             struct.pack_into("<I", contents[site_section["index"]], offset, inside)
             relocations[site_section["index"]].append((offset, number[target["index"]]))
+    try:
+        table = pdata.function_table(sections, symbols)
+    except pdata.Refused as refused:
+        problems += ["%s: %s" % (what, line) for line in str(refused).splitlines()]
     if problems:
         raise Refused("\n".join(problems))
+    add_function_table(table, present, number, contents, relocations)
     return write_coff(present, number, contents, relocations, imports, symbols, by_index)
+
+
+def add_function_table(table, present, number, contents, relocations):
+    """The .pdata section: each entry's start relocated against .text."""
+    text = next(s for s in present if s["name"] == ".text")
+    section = dict(index="pdata", name=".pdata", type=1, align=4, size=pdata.ENTRY_SIZE * len(table))
+    present.append(section)
+    number["pdata"] = len(present)
+    contents["pdata"] = bytearray()
+    relocations["pdata"] = []
+    for offset, prologue, length in table:
+        relocations["pdata"].append((len(contents["pdata"]), number[text["index"]]))
+        contents["pdata"] += struct.pack("<II", offset, pdata.entry_word(prologue, length))
 
 
 def coff_names():

@@ -28,7 +28,21 @@ Every image:
     architecture, literal pools told apart by the mapping symbols) holds only ARMv4T A32
     instructions: no Thumb, no BLX, CLZ, LDRD/STRD or other ARMv5+
     instruction, no VFP or NEON, and no return that would not change back
-    to a Thumb caller on ARMv4T (LDM or POP into PC, MOV PC, LR).
+    to a Thumb caller on ARMv4T (LDM or POP into PC, MOV PC, LR);
+  - with the linked ELF file, an exception directory that Windows CE 5's
+    unwinder can use: compressed 8-byte entries for 32-bit code without
+    handlers, sorted and not overlapping, each start relocated (a base
+    relocation) and the start of a function; one entry for every function
+    of the code, reaching exactly to the next function, so that every word
+    of code is in one; and each prologue one that the unwinder undoes. That
+    is shown by running it: the prologue (and each part of it, as a fault
+    inside it sees it) runs forward on a model stack, the unwinder's rules
+    (testbench/armbench/unwind.py, from CE 5's ARM unwinder) undo it from
+    the PC where it stops, and SP, the return address and r4-r11 must come
+    back as they were. A prologue also ends with the last instruction that
+    sets up the frame: SP set after it (outside an epilogue) means it was
+    given too short. Prints how many epilogue instructions remain where a
+    fault would be unwound wrongly (the unwinder knows no BX LR return).
 The driver: exports exactly the eight RXB_ entry points, by name, and
 carries base relocations (a DLL is loaded wherever there is room).
 The program: carries its resources (string table with strings 1, 2, 3, 103,
@@ -62,6 +76,9 @@ def load_tool(name, filename):
 
 pe_mend = load_tool("pe_mend", "pe-mend.py")
 elf2coff = load_tool("elf2coff", "elf2coff.py")
+pdata = load_tool("pdata", "pdata.py")
+sys.path.insert(0, os.path.join(HERE, "..", "testbench", "armbench"))
+import unwind    # noqa: E402
 
 IMAGE_FILE_MACHINE_THUMB = 0x1C2
 SUBSYSTEM_WINDOWS_CE_GUI = 9
@@ -321,6 +338,213 @@ def check_code(pe, elf_path, fail):
             fail("a return by MOV PC, LR at %s: it does not change to a Thumb caller's state on ARMv4T" % where)
 
 
+# ---- the exception directory ----
+
+STACK_TOP = 0x00800000        # the model stack of the prologue runs
+RETURN = 0x00ABC000           # the model caller's return address
+CALLEE_SAVED = {r: 0x5A000000 + r for r in range(4, 12)}
+
+
+class ModelStack:
+    """Word memory of a prologue run: the stack it writes, and the function's
+    own code (for literals); anything else reads as unknown (None)."""
+
+    def __init__(self, code, base):
+        self.words, self.code, self.base = {}, code, base
+
+    def read(self, address):
+        if address in self.words:
+            return self.words[address]
+        if self.base <= address < self.base + len(self.code) and not address & 3:
+            return struct.unpack_from("<I", self.code, address - self.base)[0]
+        return None
+
+
+def run_forward(words, start, stack, regs):
+    """Runs words (a prologue, or a prologue and an epilogue's first part)
+    from address start on regs: pushes, data processing, LDR R12 of a
+    literal, pops. False when an instruction is none of these."""
+    for k, word in enumerate(words):
+        at = start + 4 * k
+        regs[15] = (at + 8) & 0xFFFFFFFF
+        if word >> 28 != 0xE:
+            return False
+        if word & 0x0E000000 == 0x08000000 and (word >> 16) & 0xF == 13:      # STM/LDM on SP
+            listed = [r for r in range(16) if word & (1 << r)]
+            if word & (1 << 20):
+                if not unwind.load_multiple(word, regs, stack.read):
+                    return False
+                continue
+            if word & 0x01A00000 != 0x01200000:                                # only STMDB SP!
+                return False
+            regs[13] -= 4 * len(listed)
+            for i, r in enumerate(listed):
+                stack.words[regs[13] + 4 * i] = regs[r]
+        elif word & 0x0FFFF000 == 0x052DE000:                                  # STR LR, [SP, #-n]!
+            regs[13] -= word & 0xFFF
+            stack.words[regs[13]] = regs[14]
+        elif unwind.is_ldr_r12_literal(word):
+            value = stack.read(at + 8 + (word & 0xFFF) if word & (1 << 23) else at + 8 - (word & 0xFFF))
+            if value is None:
+                return False
+            regs[12] = value
+        elif word & 0x0C000000 == 0 and (word & (1 << 25) or not word & 0x90 == 0x90):
+            unwind.data_processing(word, regs)
+        else:
+            return False
+    return True
+
+
+def entry_state():
+    regs = [0x11110000 + r for r in range(17)]
+    for r, value in CALLEE_SAVED.items():
+        regs[r] = value
+    regs[13], regs[14], regs[16] = STACK_TOP, RETURN, 0x60000010   # Z and C set, user mode
+    return regs
+
+
+def unwinds_back(regs, pc, entry, stack):
+    """What the unwinder gets wrong from pc with regs (empty when nothing)."""
+    caller, _, _ = unwind.virtual_unwind(pc, entry, regs, stack.read)
+    wrong = []
+    if caller != RETURN - 4:
+        wrong.append("return address 0x%X" % (caller + 4))
+    if regs[13] != STACK_TOP:
+        wrong.append("sp %+d" % (regs[13] - STACK_TOP))
+    wrong += ["r%d" % r for r, value in sorted(CALLEE_SAVED.items()) if regs[r] != value]
+    return wrong
+
+
+def writes_sp(word):
+    """An ARM instruction that changes SP, and whether it only raises it the
+    way an epilogue does (ADD SP, SP, #n; LDMIA SP!; LDR Rd, [SP], #n)."""
+    if word & 0x0C000000 == 0 and (word >> 12) & 0xF == 13 and not word & 0x01900000 == 0x01000000 \
+            and not word & 0x0E000090 == 0x00000090:
+        return True, word & 0x0FFFF000 == 0x028DD000
+    if word & 0x0E000000 == 0x08000000 and (word >> 16) & 0xF == 13 and word & (1 << 21):
+        return True, word & 0x01900000 == 0x00900000
+    if word & 0x0C000000 == 0x04000000 and (word >> 16) & 0xF == 13 and (word & (1 << 21) or not word & (1 << 24)):
+        return True, word & 0x00900000 == 0x00900000                     # LDR Rd, [SP], #n: a one-register pop
+    return False, False
+
+
+def epilogues(code_words, prologue):
+    """[(index of its first instruction, index of its return)] of each
+    epilogue after the prologue: ADD SP and LDMIA SP! ending in BX LR, in
+    an LDMIA SP! with PC, or in a branch (a tail call) after an LDMIA SP!."""
+    found = []
+    for i in range(prologue, len(code_words)):
+        offset, word = code_words[i]
+        returns = unwind.is_bx(word) and word & 0xF == 14 or unwind.is_ldm_with_pc(word) and (word >> 16) & 0xF == 13
+        tail_call = i > prologue and unwind.is_branch(word) and writes_sp(code_words[i - 1][1]) == (True, True) \
+            and unwind.is_ldm_with_lr(code_words[i - 1][1])
+        if not returns and not tail_call:
+            continue
+        first = i
+        while first > prologue and writes_sp(code_words[first - 1][1]) == (True, True):
+            first -= 1
+        found.append((first, i))
+    return found
+
+
+def check_exception_directory(pe, elf_path, fail):
+    """The function table against the ELF file's functions and code."""
+    with open(elf_path, "rb") as f:
+        sections, symbols = elf2coff.read_elf(f.read(), elf_path)
+    text, functions, marks = pdata.functions(sections, symbols)
+    code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]]
+    if not directory.VirtualAddress or not directory.Size:
+        fail("no exception directory: Windows CE's unwinder takes every function for a leaf")
+        return
+    if directory.Size % 8:
+        fail("an exception directory of %d bytes, not whole 8-byte entries" % directory.Size)
+    if len(code) != 1:
+        return
+    base, code_rva = pe.OPTIONAL_HEADER.ImageBase, code[0].VirtualAddress
+    relocated = {e.rva for b in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for e in b.entries if e.type == 3}
+    table = pe.get_data(directory.VirtualAddress, directory.Size - directory.Size % 8)
+    names = dict(functions)
+    ends = {offset: (functions[k + 1][0] if k + 1 < len(functions) else (text["size"] + 3) & ~3)
+            for k, (offset, _) in enumerate(functions)}
+    seen, previous_end, covered = set(), None, 0
+    epilogue_words = unprotected = 0
+    for k, (start, prologue, length, thirty_two, handler) in enumerate(unwind.decode_entries(table)):
+        offset = start - base - code_rva
+        name = names.get(offset, ".text+0x%X" % offset)
+        if directory.VirtualAddress + 8 * k not in relocated:
+            fail("exception directory entry %d (%s): its start is not relocated" % (k, name))
+        if not thirty_two or handler:
+            fail("exception directory entry %d (%s): not 32-bit code without a handler" % (k, name))
+        if previous_end is not None and offset < previous_end:
+            fail("exception directory entry %d (%s) overlaps the one before it or is out of order" % (k, name))
+        previous_end = offset + 4 * length
+        if offset not in names:
+            fail("exception directory entry %d starts at .text+0x%X, where no function starts" % (k, offset))
+            continue
+        seen.add(offset)
+        if 4 * length != ends[offset] - offset:
+            fail("exception directory entry of %s mis-sizes it: %d instructions, the function has %d"
+                 % (name, length, (ends[offset] - offset) // 4))
+        covered += 4 * length
+        words, unsafe = check_prologue(text, marks, offset, ends[offset], prologue, name, fail)
+        epilogue_words += words
+        unprotected += unsafe
+    for offset, name in functions:
+        if offset not in seen:
+            fail("the exception directory misses %s (.text+0x%X)" % (name, offset))
+    print("check-image:   exception directory: %d functions, %d entries, %d bytes; epilogues: %d instructions, "
+          "%d where a fault would be unwound wrongly"
+          % (len(functions), directory.Size // 8, directory.Size, epilogue_words, unprotected))
+
+
+def check_prologue(text, marks, offset, end, prologue, name, fail):
+    """Runs the prologue and undoes it by the unwinder's rules; (epilogue
+    instructions, those where the unwinder gets the frame wrong)."""
+    code_words = list(pdata.instructions(text["data"], marks, offset, end))
+    start = text["addr"] + offset
+    stack = ModelStack(text["data"][offset:end], start)
+    entry = unwind.Entry(start, prologue, (end - offset) // 4)
+    if prologue > unwind.PROLOGUE_MAX or prologue > len(code_words):
+        fail("the prologue of %s is %d instructions; the unwinder reads %d" % (name, prologue, unwind.PROLOGUE_MAX))
+        return 0, 0
+    words = [w for _, w in code_words]
+    last = words[prologue - 1] if prologue else 0
+    if prologue and writes_sp(last) == (False, False) and not unwind.is_stm(last) \
+            and not unwind.is_frame_pointer_set(last):
+        fail("the exception directory mis-sizes the prologue of %s: its last instruction sets up nothing" % name)
+    for at, word in code_words[prologue:]:
+        changes, raises = writes_sp(word)
+        if changes and not raises:
+            fail("the exception directory mis-sizes the prologue of %s: SP is set at +0x%X, after its end"
+                 % (name, at - offset))
+            return 0, 0
+    for done in range(prologue + 1):
+        regs = entry_state()
+        if not run_forward(words[:done], start, stack, regs):
+            fail("the prologue of %s holds an instruction (+0x%X) the check cannot run" % (name, 4 * (done - 1)))
+            return 0, 0
+        # At the prologue's end: from its first instruction that is no epilogue's.
+        pc = start + 4 * done
+        if done == prologue:
+            pc = next((text["addr"] + at for at, w in code_words[prologue:] if writes_sp(w) == (False, False)
+                       and not unwind.is_bx(w)), pc)
+        wrong = unwinds_back(regs, pc, entry, stack)
+        if wrong:
+            fail("the prologue of %s is one Windows CE's unwinder undoes wrongly: from +0x%X it gets %s"
+                 % (name, pc - start, ", ".join(wrong)))
+            return 0, 0
+    counted = unsafe = 0
+    for first, last in epilogues(code_words, prologue) if prologue else ():
+        for position in range(first, last + 1):
+            regs = entry_state()
+            run_forward(words[:prologue], start, stack, regs)
+            run_forward(words[first:position], start + code_words[first][0] - offset, stack, regs)
+            counted += 1
+            unsafe += bool(unwinds_back(regs, text["addr"] + code_words[position][0], entry, stack))
+    return counted, unsafe
+
+
 def check_driver(pe, fail):
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     names = set()
@@ -381,6 +605,7 @@ def check(path, elf_path, role, allowlist, device):
     if elf_path:
         try:
             check_code(pe, elf_path, fail)
+            check_exception_directory(pe, elf_path, fail)
         except (OSError, subprocess.CalledProcessError, elf2coff.Refused) as error:
             print("check-image: %s: %s" % (elf_path, error), file=sys.stderr)
             sys.exit(2)

@@ -133,7 +133,8 @@ inline SplitLines SplitByThread(const Strings &lines)
 // the keys gone. LoadDriver() adds the boot driver, freed afterwards: the
 // desktop build's, or with a core's name ("pxa270", "armv4t") the handheld
 // image on that emulated core, whose registry, debug output and KTAPI calls
-// reach the same places (testbench/armhost). CallInit() calls its RXB_Init.
+// reach the same places (testbench/armhost). CallInit() calls its RXB_Init,
+// on the emulated core inside the device manager's exception handler.
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -176,7 +177,7 @@ protected:
             return rxbInit(L"Drivers\\Active\\42", nullptr);
         static const wchar_t key[] = L"Drivers\\Active\\42";
         DWORD result = 0xFFFFFFFF;
-        if (!arm.Call("RXB_Init", { ArmArg(Bytes((const uint8_t *)key, (const uint8_t *)key + sizeof(key))), 0 },
+        if (!arm.Init("RXB_Init", { ArmArg(Bytes((const uint8_t *)key, (const uint8_t *)key + sizeof(key))), 0 },
                       &result))
             ADD_FAILURE() << "RXB_Init on the emulated core: " << arm.Problem();
         return result;

@@ -14,14 +14,21 @@ DLL_PROCESS_DETACH) at "unload". The host's commands:
                         an ARG is a number, b:HEX (a buffer holding those
                         bytes) or w:HEX (a wide string of that UTF-8 text)
                         -> ret R0 BUFFER...   (the buffers' bytes afterwards)
+    init NAME ARG...    calls it as the device manager calls XXX_Init:
+                        inside its exception handler (exceptions.py) -> as
+                        for call; or, when a fault reached the handler, the
+                        device manager frees the library (DllMain,
+                        DLL_PROCESS_DETACH; no Deinit) and goes on, and the
+                        bench ends -> unloaded TEXT
     stats               -> ok NAME=VALUE ...  (instructions and the like)
     reset               zeroes the counts -> ok
     handles             -> ok N   (handles the process holds)
     unload              -> ret R0 of DllMain, then the bench ends
 A program (an EXE) is loaded and waits for "start" (program.py). The bench
 answers "ready" once the image is loaded (and a driver attached). A fault
-of the code, or a call the bench does not model, answers "fault TEXT" (hex)
-and ends the bench; an image the device would not load answers "refused
+of the code that no handler takes (on the device manager's thread it ends
+the device manager's process), or a call the bench does not model, answers
+"fault TEXT" (hex) and ends the bench; an image the device would not load answers "refused
 TEXT" at the start. Exit code 0, or 1 after a fault or a refusal.
 """
 import argparse
@@ -34,6 +41,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import loader    # noqa: E402
 from host import Channel, PipeHost, hexed, unhexed    # noqa: E402
+from exceptions import Dispatcher    # noqa: E402
 from kernel import Kernel    # noqa: E402
 from program import IMMEDIATE, ProgramCommands    # noqa: E402
 from machine import Fault, Machine, CORES    # noqa: E402
@@ -63,6 +71,8 @@ class Session:
         self.options = (image_path, core, devices, exports, elf, virtual_time, base, data)
         self.device = device or Device()
         self.kernel = Kernel(m, host, self.device.named)
+        self.dispatcher = Dispatcher(m, "the device manager's process" if image_path.endswith(".dll")
+                                     else "the program's process")
         self.ports = SerialPorts(m, devices or {}, self.device.open_ports)
         self.user = User(self, self.device)
         for models in (self.kernel.models(), self.ports.models(), self.user.models()):
@@ -100,6 +110,20 @@ class Session:
         result = self.machine.call(self.caller, address, args)
         self.last_call_ms = self.machine.clock.now() - started
         return result
+
+    def launch(self, address, args):
+        """The device manager's call of the driver's Init: (r0, None), or
+        (0, what happened) when a fault reached its handler. The driver has
+        then failed: the device manager frees the library (DllMain with
+        DLL_PROCESS_DETACH), calls no Deinit, and goes on."""
+        self.host.entered()
+        started = self.machine.clock.now()
+        result, guard = self.dispatcher.guarded_call(self.caller, address, args)
+        self.last_call_ms = self.machine.clock.now() - started
+        if guard.report is None:
+            return result, None
+        self.detach()
+        return 0, guard.report
 
     def another(self):
         """A second process running the same image on the same device."""
@@ -179,9 +203,17 @@ def serve(session, channel):
         words = channel.command()
         if program is not None and words[0] in IMMEDIATE:
             say("ok", *program.immediate(words))
-        elif words[0] == "call":
+        elif words[0] in ("call", "init"):
             args, buffers = parse_args(session, words[2:])
-            result = session.call(session.address_of(words[1]), args)
+            address = session.address_of(words[1])
+            if words[0] == "call":
+                result, caught = session.call(address, args), None
+            else:
+                result, caught = session.launch(address, args)
+            if caught is not None:
+                say("unloaded", hexed(("%s failed, driver unloaded, device manager alive: %s"
+                                       % (words[1], caught)).encode("utf-8")))
+                return 1
             contents = [hexed(session.machine.read(a, n)) for a, n, shown in buffers if shown]
             for address, _, _ in buffers:
                 session.machine.free(address)

@@ -12,6 +12,11 @@ in r0, as Windows CE's ARM calling convention has it. An import with no
 model stops the run and names it. Every return from a model checks that
 r4-r11 and sp are what the caller left in them.
 
+Faults of the code (a bad address, an unaligned access, an instruction the
+core lacks, a bad pointer handed to a model) go to the kernel's exception
+dispatcher (exceptions.py), which may hand the thread to a handler; any
+other stops the run.
+
 Threads are cooperative. Each has its own stack and saved registers; a
 thread runs until it makes a blocking call (Sleep, WaitForSingleObject,
 ReadFile, GetMessageW, ...), which always lets the next thread run. A
@@ -144,6 +149,8 @@ class Machine:
         self.ended = None            # the process's exit code once its primary thread returned
         self.stack_size = 0x10000    # a thread's stack unless it asks for another size
         self.misaligned = None       # (address, size, pc) of an unaligned access that stopped the run
+        self.on_exception = None     # the kernel's dispatcher (exceptions.py): takes a fault, or says how it ends the run
+        self.block = None            # (address, size) of the image's code block the core entered last
 
     # ---- memory ----
 
@@ -246,10 +253,11 @@ class Machine:
         self.threads.append(thread)
         return thread
 
-    def start(self, thread, address, args, on_return, sp=None):
+    def start(self, thread, address, args, on_return, sp=None, registers=None):
         """Makes thread call address(args...) from the top of its stack (or
-        from sp); on_return(thread, r0) runs when it returns. The thread runs
-        once the scheduler picks it; the thread that runs now is not disturbed."""
+        from sp), with r4-r12 zero but for registers ({number: value});
+        on_return(thread, r0) runs when it returns. The thread runs once the
+        scheduler picks it; the thread that runs now is not disturbed."""
         thread.returns.append(on_return)
         if sp is None:
             thread.run = 0
@@ -262,7 +270,8 @@ class Machine:
         # registers are set on the core and saved from there.)
         running = self.uc.context_save()
         for i in range(13):
-            self.uc.reg_write(R[i], (args[i] & 0xFFFFFFFF) if i < min(4, len(args)) else 0)
+            value = args[i] if i < min(4, len(args)) else (registers or {}).get(i, 0)
+            self.uc.reg_write(R[i], value & 0xFFFFFFFF)
         self.uc.reg_write(SP, sp)
         self.uc.reg_write(LR, self.returned)
         self.uc.reg_write(PC, address)    # even: ARM state
@@ -271,16 +280,16 @@ class Machine:
         if self.current is not thread:
             self.uc.context_restore(running)
 
-    def call(self, thread, address, args):
+    def call(self, thread, address, args, sp=None, registers=None):
         """Runs thread's call of address(args) to its return, with every other
         thread that is ready meanwhile; returns r0 (None when the process
-        ended first)."""
+        ended first, or a handler took a fault of the call)."""
         def finished(t, r0):
             t.result = r0
             t.state = "idle"
 
         thread.result = None
-        self.start(thread, address, args, finished)
+        self.start(thread, address, args, finished, sp, registers)
         self.run_until(lambda: thread.state == "idle" or self.ended is not None)
         return thread.result
 
@@ -385,13 +394,16 @@ class Machine:
             try:
                 self.uc.emu_start(self.uc.reg_read(PC), NEVER)
             except UcError as error:
-                raise Fault("%s at %s on thread %d (%s)" % (
+                self._fault(thread, "%s at %s on thread %d (%s)" % (
                     error, self.where(self.uc.reg_read(PC)), thread.id, thread.role))
+                continue
             pc = self.uc.reg_read(PC)
             if self.misaligned is not None:
                 address, size, at = self.misaligned
-                raise Fault("a %d-byte access at 0x%08X, not aligned, at %s on thread %d (%s)" % (
-                    size, address, self.where(at), thread.id, thread.role))
+                self.misaligned = None
+                self._fault(thread, "a %d-byte access at 0x%08X, not aligned, at %s on thread %d (%s)" % (
+                    size, address, self.where(at), thread.id, thread.role), address)
+                continue
             bound = self.thunks.get(pc)
             if bound is None:
                 raise Fault("thread %d stopped at 0x%08X, outside any call" % (thread.id, pc))
@@ -414,9 +426,12 @@ class Machine:
         try:
             result = model(call)
         except UcError as error:
-            # A pointer the code handed over leads nowhere.
-            raise Fault("%s from %s: %s with the arguments 0x%08X 0x%08X 0x%08X 0x%08X" % (
+            # A pointer the code handed over leads nowhere: a fault inside
+            # coredll on the device.
+            self.block = None
+            self._fault(thread, "%s from %s: %s with the arguments 0x%08X 0x%08X 0x%08X 0x%08X" % (
                 thread.calls[-1][0], self.where(self.uc.reg_read(LR)), error, *call.args(4)))
+            return
         if isinstance(result, Block):
             # Completed by the scheduler, after every other ready thread had
             # its turn.
@@ -425,6 +440,15 @@ class Machine:
             thread.state = "blocked"
         else:
             self._return(thread, result)
+
+    def _fault(self, thread, text, data_address=None):
+        """A fault of thread's code: the dispatcher may take it (the thread
+        is then idle); otherwise it stops the run."""
+        if self.on_exception is not None:
+            text = self.on_exception(thread, text, data_address)
+            if text is None:
+                return
+        raise Fault(text)
 
     def _return(self, thread, result):
         name, kept = thread.calls.pop()
@@ -459,6 +483,7 @@ class Machine:
 
     def count_code(self, start, end):
         def counted(uc, address, size, data):
+            self.block = (address, size)
             thread = self.current
             thread.instructions += size >> 2
             thread.run += size >> 2

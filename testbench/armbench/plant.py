@@ -14,6 +14,18 @@ KIND:
               (SendFrame's "mov rN, #500") become 400 ms
   thumb2      RXB_Deinit changes to Thumb state and runs a Thumb-2
               instruction (movw), which neither ARMv4T nor ARMv5TE has
+Faults for the device manager's handler around RXB_Init, each planted
+right after a function's prologue (its length from the image's exception
+directory):
+  nullread    a null read in BootApply
+  deep        a null read in WriteReceiverFrame, two calls down (BootApply,
+              SendFrame, WriteReceiverFrame: the transaction code)
+  import      a fault inside coredll: WriteReceiverFrame hands WriteFile a
+              buffer at address 0x10
+  undefined   an undefined instruction in BootApply
+  unaligned   a word read from SP + 2 in BootApply
+KIND-bare: the same, in an image whose exception directory is blanked, as
+if the link had made none.
 Prints what it changed. Exit code 1 when the image does not hold what the
 fault needs, 2 on bad usage.
 """
@@ -30,6 +42,15 @@ GGA_ENABLE = bytes.fromhex("b56206010300f00001fb10")
 MOV_500 = (0x0FFF0FFF, 0x03A00F7D)      # mov<c> rN, #500 (rotated immediate 0x7D ror 30)
 MOV_400 = 0x03A00F64                    # mov<c> rN, #400
 THUMB2_DEINIT = struct.pack("<II", 0xE28FC001, 0xE12FFF1C) + struct.pack("<HHH", 0xF240, 0x0001, 0x4770)
+NULL_READ = struct.pack("<II", 0xE3A0C000, 0xE59CC000)   # mov ip, #0; ldr ip, [ip]
+# Each after a nop (mov r0, r0), so that the fault is the second instruction
+# too; each with its listing.
+BOOTAPPLY_FAULTS = {
+    "undefined": (struct.pack("<II", 0xE1A00000, 0xE7F000F0), "nop; udf #0"),
+    "unaligned": (struct.pack("<II", 0xE1A00000, 0xE59DC002), "nop; ldr ip, [sp, #2]"),
+}
+MOV_R1_R0, MOV_R1_16 = 0xE1A01000, 0xE3A01010           # mov r1, r0 / mov r1, #16
+EXCEPTION_DIRECTORY = 3
 
 
 class CannotPlant(Exception):
@@ -46,6 +67,26 @@ def code_range(pe, offsets, function):
             end = names[i + 1][1] if i + 1 < len(names) else code.Misc_VirtualSize
             return code.PointerToRawData + offset, code.PointerToRawData + end, code
     raise CannotPlant("no function %s in the code" % function)
+
+
+def after_prologue(pe, offsets, function):
+    """The file offset of a function's first instruction past its prologue,
+    as the image's exception directory gives the prologue's length."""
+    start, _, code = code_range(pe, offsets, function)
+    rva = code.VirtualAddress + start - code.PointerToRawData
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY]
+    table = pe.get_data(directory.VirtualAddress, directory.Size)
+    for k in range(0, len(table) - 7, 8):
+        begin, word = struct.unpack_from("<II", table, k)
+        if begin - pe.OPTIONAL_HEADER.ImageBase == rva:
+            return start + 4 * (word & 0xFF)
+    raise CannotPlant("no exception directory entry for %s" % function)
+
+
+def blank_exception_directory(pe, data):
+    """The exception directory's entry in the headers: no table."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY]
+    struct.pack_into("<II", data, directory.get_file_offset(), 0, 0)
 
 
 def plant(kind, data, elf):
@@ -76,6 +117,23 @@ def plant(kind, data, elf):
                     struct.pack_into("<H", data, at, 0)   # type 0: padding, the loader skips it
                     return "base relocation of RVA 0x%X (in BootApply) dropped" % entry.rva
         raise CannotPlant("no base relocation in BootApply")
+    if kind in ("nullread", "deep"):
+        function = "BootApply" if kind == "nullread" else "WriteReceiverFrame"
+        at = after_prologue(pe, offsets, function)
+        data[at:at + len(NULL_READ)] = NULL_READ
+        return "%s after its prologue, file offset 0x%X: mov ip, #0; ldr ip, [ip]" % (function, at)
+    if kind in BOOTAPPLY_FAULTS:
+        words, listing = BOOTAPPLY_FAULTS[kind]
+        at = after_prologue(pe, offsets, "BootApply")
+        data[at:at + len(words)] = words
+        return "BootApply after its prologue, file offset 0x%X: %s" % (at, listing)
+    if kind == "import":
+        start, end, _ = code_range(pe, offsets, "WriteReceiverFrame")
+        for at in range(start, end, 4):
+            if struct.unpack_from("<I", data, at)[0] == MOV_R1_R0:
+                struct.pack_into("<I", data, at, MOV_R1_16)
+                return "WriteReceiverFrame's mov r1, r0 at file offset 0x%X -> mov r1, #16: WriteFile's buffer" % at
+        raise CannotPlant("no mov r1, r0 in WriteReceiverFrame")
     if kind == "thumb2":
         directory = pe.DIRECTORY_ENTRY_EXPORT
         rva = next(s.address for s in directory.symbols if s.name == b"RXB_Deinit")
@@ -93,7 +151,10 @@ def main(argv):
     with open(image, "rb") as f:
         data = bytearray(f.read())
     try:
-        what = plant(kind, data, elf)
+        what = plant(kind[:-len("-bare")] if kind.endswith("-bare") else kind, data, elf)
+        if kind.endswith("-bare"):
+            blank_exception_directory(pefile.PE(data=bytes(data)), data)
+            what += "; exception directory blanked"
     except CannotPlant as problem:
         print("plant: %s" % problem, file=sys.stderr)
         return 1

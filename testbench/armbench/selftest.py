@@ -7,8 +7,9 @@ Plants each fault the bench claims to catch (an image the device's loader
 refuses, a call with no model, a model that breaks the calling convention,
 an instruction the core lacks) and wants it caught, named; and checks the
 models whose rules come from the platform's documentation (the loader's
-relocation, the wide printf formats, the serial read time-outs) against
-those rules. The images run with an in-memory host, no Wine needed.
+relocation, the wide printf formats, the serial read time-outs, the device
+manager's handler around Init) against those rules. The images run with an
+in-memory host, no Wine needed.
 """
 import os
 import struct
@@ -21,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pefile    # noqa: E402
 
 import loader    # noqa: E402
+import plant    # noqa: E402
 from armbench import Session    # noqa: E402
 from host import LocalHost    # noqa: E402
 from kernel import format_wide    # noqa: E402
@@ -139,10 +141,10 @@ class Calls(unittest.TestCase):
         session.machine.models[("coredll.dll", "CreateThread")] = session.kernel.CreateThread
         original_start = session.machine.start
 
-        def watched(thread, address, args, on_return, sp=None):
+        def watched(thread, address, args, on_return, sp=None, registers=None):
             if address == entry:
                 dllmain.append((thread.id, args[1]))
-            return original_start(thread, address, args, on_return, sp)
+            return original_start(thread, address, args, on_return, sp, registers)
 
         session.machine.start = watched
         result = session.call(session.address_of("RXB_Init"), [0, 0])
@@ -155,6 +157,81 @@ class Calls(unittest.TestCase):
         self.assertTrue(all(t.state == "done" for t in session.machine.threads if t.id in listeners))
         self.assertEqual(host.journal, ["KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)"])
         os.close(master)
+
+
+class Exceptions(unittest.TestCase):
+    """The device manager's handler around Init, as CE 5's device manager
+    has it: a fault that reaches it counts as Init's 0, the library is
+    freed (DllMain, DLL_PROCESS_DETACH) with no Deinit, and the device
+    manager's thread goes on, its registers as it left them (the
+    dispatcher refuses a walk that brings them back wrong). Without the
+    exception directory the same fault ends the device manager's process."""
+
+    def planted(self, kind):
+        data = bytearray(open(image("rxboot.dll"), "rb").read())
+        plant.plant(kind.split("-")[0], data, elf("rxboot.dll"))
+        if kind.endswith("-bare"):
+            plant.blank_exception_directory(pefile.PE(data=bytes(data)), data)
+        if kind.endswith("-short"):
+            # BootApply's entry (prologue 2, 90 instructions) gives one
+            # prologue instruction less: its sub sp is not undone.
+            pe = pefile.PE(data=bytes(data))
+            directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[plant.EXCEPTION_DIRECTORY]
+            table = pe.get_offset_from_rva(directory.VirtualAddress)
+            entry = next(table + 8 * k + 4 for k in range(directory.Size // 8)
+                         if struct.unpack_from("<I", data, table + 8 * k + 4)[0] & 0x3FFFFFFF == 90 << 8 | 2)
+            struct.pack_into("<I", data, entry, struct.unpack_from("<I", data, entry)[0] - 1)
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        session = driver(bytes(data), devices={"COM3:": os.ttyname(slave)})
+        self.assertEqual(session.attach(), 1)
+        started = []
+        original = session.machine.start
+
+        def watched(thread, address, args, on_return, sp=None, registers=None):
+            started.append((thread.id, address, args[1] if address == session.image.entry else None))
+            return original(thread, address, args, on_return, sp, registers)
+
+        session.machine.start = watched
+        return session, started
+
+    def test_a_fault_under_init_fails_the_driver_and_the_device_manager_goes_on(self):
+        # Each planted fault is the second of two instructions after the prologue.
+        for kind, fault, where in (
+                ("nullread", "UC_ERR_READ_UNMAPPED", "_Z9BootApplyv+0xC (table) <- RXB_Init"),
+                ("deep", "UC_ERR_READ_UNMAPPED", "WriteReceiverFrame8UbxFramePm+0xC (table) <- _ZL9SendFrame"),
+                ("import", "UC_ERR_READ_UNMAPPED", "coredll.dll!WriteFile (leaf) <- _Z18WriteReceiverFrame"),
+                ("undefined", "UC_ERR_INSN_INVALID", "_Z9BootApplyv+0xC (table) <- RXB_Init"),
+                ("unaligned", "a 4-byte access at", "_Z9BootApplyv+0xC (table) <- RXB_Init")):
+            session, started = self.planted(kind)
+            init, deinit = session.address_of("RXB_Init"), session.address_of("RXB_Deinit")
+            result, caught = session.launch(init, [0, 0])
+            self.assertEqual(result, 0, kind)
+            self.assertIn(fault, caught)
+            self.assertIn(where, caught)
+            self.assertTrue(caught.endswith("<- RXB_Init+0x4 (table) <- the device manager's handler"), caught)
+            caller = session.caller
+            # DllMain(DLL_PROCESS_DETACH) once on its thread, and no Deinit.
+            self.assertEqual([(a, r) for t, a, r in started if a != init and t == caller.id],
+                             [(session.image.entry, 0)])
+            self.assertNotIn(deinit, [a for _, a, _ in started])
+            self.assertIsNone(session.machine.ended)
+            # The device manager's thread runs its next driver's DllMain.
+            self.assertEqual(session.call(session.image.entry, [session.image.base, 1, 0]), 1)
+
+    def test_without_a_right_exception_directory_the_same_faults_end_the_device_manager(self):
+        # No directory: every frame a leaf. A prologue given short: the walk
+        # leaves BootApply for a return address that is not one.
+        for kind, walk in (("nullread-bare", "unwound _Z9BootApplyv+0xC (leaf) <- RXB_Init+0x4 (leaf)"),
+                           ("deep-bare", "(leaf) <- _ZL9SendFrame8UbxFrameiPKwS1_+0x30 (leaf)"),
+                           ("import-bare", "unwound coredll.dll!WriteFile (leaf) <- _Z18WriteReceiverFrame"),
+                           ("deep-short", "<- _Z9BootApplyv+0x88 (table) <- 0x")):
+            session, started = self.planted(kind)
+            with self.assertRaises(Fault) as caught:
+                session.launch(session.address_of("RXB_Init"), [0, 0])
+            self.assertIn("an exception no handler took ended the device manager's process", str(caught.exception))
+            self.assertIn(walk, str(caught.exception))
+            self.assertNotIn((session.caller.id, session.image.entry, 0), started, kind)   # no DLL_PROCESS_DETACH
 
 
 class Cores(unittest.TestCase):

@@ -233,7 +233,7 @@ void ArmSession::Read()
             if (words.empty())
                 continue;
             const std::string &kind = words[0];
-            if (kind == "fault" || kind == "refused") {
+            if (kind == "fault" || kind == "refused" || kind == "unloaded") {
                 std::vector<uint8_t> text = Unhex(words.size() > 1 ? words[1] : "-");
                 End(kind + ": " + std::string(text.begin(), text.end()));
             } else if (kind == "exit") {
@@ -348,7 +348,18 @@ bool ArmSession::Serve(const std::vector<std::string> &request)
 bool ArmSession::Call(const std::string &name, const std::vector<ArmArg> &args, DWORD *result,
                       std::vector<std::vector<uint8_t>> *buffers)
 {
-    std::string line = "call " + name;
+    return Invoke("call", name, args, result, buffers);
+}
+
+bool ArmSession::Init(const std::string &name, const std::vector<ArmArg> &args, DWORD *result)
+{
+    return Invoke("init", name, args, result, nullptr);
+}
+
+bool ArmSession::Invoke(const std::string &verb, const std::string &name, const std::vector<ArmArg> &args,
+                        DWORD *result, std::vector<std::vector<uint8_t>> *buffers)
+{
+    std::string line = verb + " " + name;
     for (const ArmArg &arg : args)
         line += arg.buffer ? " b:" + Hex(arg.bytes.data(), arg.bytes.size()) : " " + std::to_string(arg.value);
     std::vector<std::string> words;

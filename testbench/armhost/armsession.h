@@ -85,6 +85,12 @@ public:
     // (Problem() says which); the session is over then.
     bool Call(const std::string &name, const std::vector<ArmArg> &args, DWORD *result,
               std::vector<std::vector<uint8_t>> *buffers = nullptr);
+    // Calls the driver's Init as the device manager does: inside its
+    // exception handler. As Call; a fault that reaches the handler fails
+    // the driver (the device manager frees the library and goes on): false,
+    // with Problem() saying "unloaded: NAME failed, driver unloaded, device
+    // manager alive: ...", and the session is over.
+    bool Init(const std::string &name, const std::vector<ArmArg> &args, DWORD *result);
     // DllMain with DLL_PROCESS_DETACH, then the bench ends.
     bool Unload(DWORD *result);
     // What the bench counts: "instructions", "max_run", ... (see armbench.py).
@@ -132,6 +138,8 @@ private:
     // A command's answer ("ret ...", "ok ..."); false (the session over) on
     // a fault or a lost bench.
     bool Command(const std::string &line, std::vector<std::string> *words);
+    bool Invoke(const std::string &verb, const std::string &name, const std::vector<ArmArg> &args, DWORD *result,
+                std::vector<std::vector<uint8_t>> *buffers);
     bool Answer(std::vector<std::string> *words);
     void Read();
     bool Serve(const std::vector<std::string> &request);

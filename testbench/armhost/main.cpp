@@ -4,7 +4,8 @@
 //   armhost.exe [--core pxa270|armv4t]
 //
 // Loads the image (DllMain with DLL_PROCESS_ATTACH), calls RXB_Init on the
-// device manager's thread against whatever "COM3:" is, and unloads it
+// device manager's thread, inside its exception handler, against whatever
+// "COM3:" is, and unloads it
 // (DLL_PROCESS_DETACH). The driver's debug lines come out as this
 // program's debug output (run it under debugtap.exe to see them as they
 // come); its registry is this prefix's, its GPIO calls go to the KTAPI
@@ -38,7 +39,7 @@ int main(int argc, char **argv)
     printf("armhost: loaded away from its preferred base and relocated; DllMain(DLL_PROCESS_ATTACH) = 1\n");
     static const wchar_t key[] = L"Drivers\\Active\\01";
     DWORD started = GetTickCount(), context = 0;
-    if (!arm.Call("RXB_Init", { std::vector<uint8_t>((const uint8_t *)key, (const uint8_t *)key + sizeof(key)), 0 },
+    if (!arm.Init("RXB_Init", { std::vector<uint8_t>((const uint8_t *)key, (const uint8_t *)key + sizeof(key)), 0 },
                   &context)) {
         printf("armhost: RXB_Init: %s\n", arm.Problem().c_str());
         return 1;

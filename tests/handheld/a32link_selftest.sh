@@ -20,7 +20,7 @@ driverObjects=("$build/handheld/CMakeFiles/handheld_runtime.dir/runtime.cpp.obj"
                "$build/receiver/libreceiver.a")
 # The flags the handheld configuration compiles with (cmake/wince-arm.cmake).
 a32=(--target=armv4t-none-eabi -marm -mcpu=arm7tdmi -mfloat-abi=soft -fshort-wchar -fno-short-enums
-     -ffreestanding -fno-builtin -fno-unwind-tables -fno-asynchronous-unwind-tables -Os)
+     -ffreestanding -fno-builtin -fno-unwind-tables -fno-asynchronous-unwind-tables -fomit-frame-pointer -Os)
 asm=(--target=armv4t-none-eabi -marm -mcpu=arm7tdmi)
 
 # Expect <what> <wanted text> -- <command...>: the command fails, says the
@@ -62,6 +62,8 @@ vfp|--target=armv4t-none-eabi -marm -mfpu=vfpv2 -mfloat-abi=softfp -fshort-wchar
 target1|${asm[*]} s|    .globl rx_planted\n    .section .rodata.rx_planted,"a"\n    .p2align 2\nrx_planted:\n    .word DllMain(target1)|relocation type 38 at .rdata+
 cross-section|${asm[*]} s|    .globl rx_planted\n    .section .rodata.rx_planted,"a"\n    .p2align 2\nrx_planted:\n    .word DllMain - .|R_ARM_REL32 at .rdata+
 odd-pointer|${asm[*]} s|    .globl rx_planted\n    .section .rodata.rx_planted,"a"\n    .p2align 2\nrx_planted:\n    .word RXB_Init + 1|is not an A32 instruction address (bit 0 set: Thumb)
+framepointer|${a32[*]} -fno-omit-frame-pointer c|unsigned long RXB_Deinit(unsigned long);\nint rx_planted(int a) { return RXB_Deinit(a) + 1; }|rx_planted: a frame pointer set-up (r11) at +0x4
+sp-in-body|${asm[*]} s|    .globl rx_planted\n    .type rx_planted,%function\n    .p2align 2\nrx_planted:\n    push {r4, lr}\n    bl RXB_Close\n    sub sp, sp, #8\n    add sp, sp, #8\n    pop {r4, lr}\n    bx lr|rx_planted: SP set at +0x8, outside the prologue
 constructor|${a32[*]} cpp|extern "C" int RXB_Init(const wchar_t *, const void *);\nextern "C" int rx_planted = RXB_Init(0, 0);\n__attribute__((used)) static int *keep = &rx_planted;|section .init_array has no place in a handheld image
 EOF
 

@@ -4,6 +4,13 @@
 # (testbench/armbench/plant.py), runs the case that must catch it on the
 # emulated XScale with the copy in place of the image (RX_ARM_DRIVER), and
 # wants that case to fail for the fault's reason. The unbroken copy passes.
+#
+# Then the faults the device manager's handler must take: a null read in
+# BootApply, one in the transaction code two calls down, one inside a
+# coredll call. On both emulated cores each must fail only the driver
+# (Windows CE's unwinder reaches the handler with the image's exception
+# directory); in a copy without the directory each must end the device
+# manager's process, as it would on the device.
 #   armbench_faults.sh <source dir> <build dir>
 set -u
 src=$1 build=$2
@@ -56,5 +63,13 @@ Caught relocation test_bootpass.exe "$pass" "UC_ERR_READ_UNMAPPED"
 Caught delay test_bootpass.exe "$pass" "Expected: (step) >= (delay)"
 # Neither ARMv4T nor ARMv5TE knows Thumb-2.
 Caught thumb2 test_driver.exe "$surface" "Invalid instruction (UC_ERR_INSN_INVALID)"
+
+for core in pxa270 armv4t; do
+    for fault in nullread deep import; do
+        Caught "$fault" test_bootpass.exe "${pass%/*}/$core" \
+            "unloaded: RXB_Init failed, driver unloaded, device manager alive"
+        Caught "$fault-bare" test_bootpass.exe "${pass%/*}/$core" "ended the device manager's process"
+    done
+done
 
 exit $failed

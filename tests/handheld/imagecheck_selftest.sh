@@ -153,5 +153,72 @@ e320f000|both|an instruction an ARMv4T core lacks at .text+
 e3a00002|image-only|the image's code differs from the linked code at 1 word(s)
 EOF
 
+# PlantTable <image> <elf> <kind>: one fault in the exception directory (and,
+# for the frame pointer, in the code of both files), with handheld/ on the path.
+PlantTable() {
+    /usr/bin/python3 - "$@" "$root/handheld" <<'PY'
+import struct, sys
+sys.path.insert(0, sys.argv[4])
+import elf2coff, pefile
+image, elf, kind = sys.argv[1:4]
+pe = pefile.PE(image)
+data = bytearray(open(image, "rb").read())
+directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+at = pe.get_offset_from_rva(directory.VirtualAddress)
+count = directory.Size // 8
+entries = [list(struct.unpack_from("<II", data, at + 8 * k)) for k in range(count)]
+exports = {s.name.decode(): s.address + pe.OPTIONAL_HEADER.ImageBase for s in pe.DIRECTORY_ENTRY_EXPORT.symbols}
+init = next(k for k, e in enumerate(entries) if e[0] == exports["RXB_Init"])
+apply = init + 9        # BootApply follows RXB_Init and the eight one-line entry points
+if kind == "missing":            # RXB_Init's entry taken out
+    del entries[init]
+    entries.append([0, 0])
+    struct.pack_into("<I", data, directory.get_file_offset() + 4, 8 * (count - 1))
+elif kind == "length":           # BootApply one instruction longer
+    entries[apply][1] += 1 << 8
+elif kind == "order":            # BootApply's entry given RXB_Init's start
+    entries[apply][0] = entries[init][0]
+elif kind in ("short", "long"):  # BootApply's prologue one instruction shorter or longer
+    entries[apply][1] += -1 if kind == "short" else 1
+elif kind == "unrelocated":      # no base relocation for the first entry's start
+    for block in pe.DIRECTORY_ENTRY_BASERELOC:
+        for entry in block.entries:
+            if entry.rva == directory.VirtualAddress:
+                struct.pack_into("<H", data, entry.struct.get_file_offset(), 0)
+elif kind == "framepointer":     # RXB_Init: push {r11, lr}; add r11, sp, #0, as clang sets up r11
+    entries[init][1] += 1
+    word = struct.pack("<I", 0xE28DB000)
+    offset = pe.get_offset_from_rva(exports["RXB_Init"] - pe.OPTIONAL_HEADER.ImageBase + 4)
+    data[offset:offset + 4] = word
+    raw = bytearray(open(elf, "rb").read())
+    sections, symbols = elf2coff.read_elf(bytes(raw), elf)
+    text = next(s for s in sections if s["name"] == ".text")
+    address = next(s["value"] for s in symbols if s["name"] == "RXB_Init")
+    raw[text["offset"] + address - text["addr"] + 4:text["offset"] + address - text["addr"] + 8] = word
+    open(elf, "wb").write(raw)
+elif kind == "none":
+    struct.pack_into("<II", data, directory.get_file_offset(), 0, 0)
+for k, entry in enumerate(entries):
+    struct.pack_into("<II", data, at + 8 * k, *entry)
+open(image, "wb").write(data)
+PY
+}
+# kind | what the check says
+while IFS='|' read -r kind text; do
+    echo "== planted: exception directory, $kind"
+    cp "$work/plain.dll" "$work/table.dll" && cp "$work/plain.dll.elf" "$work/table.dll.elf"
+    PlantTable "$work/table.dll" "$work/table.dll.elf" "$kind"
+    Expect "exception directory $kind" 1 "$text" -- --driver "$work/table.dll" --driver-elf "$work/table.dll.elf"
+done <<'EOF'
+missing|the exception directory misses RXB_Init
+length|exception directory entry of _Z9BootApplyv mis-sizes it: 91 instructions, the function has 90
+order|overlaps the one before it or is out of order
+short|mis-sizes the prologue of _Z9BootApplyv: SP is set at +0x4, after its end
+long|mis-sizes the prologue of _Z9BootApplyv: its last instruction sets up nothing
+unrelocated|exception directory entry 0 (__aeabi_memclr4): its start is not relocated
+framepointer|the prologue of RXB_Init is one Windows CE's unwinder undoes wrongly
+none|no exception directory
+EOF
+
 [ $failed -eq 0 ] && echo "image check self-test passed"
 exit $failed
