@@ -685,7 +685,7 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
 // ---- two programs at once ----
 
 // The program that holds the port keeps it. The other one's operations and
-// RXB_Init are refused at the open ("CreateFile Failed 5"), again and again
+// RXB_Init are refused at the open ("CreateFile Failed 12"), again and again
 // without keeping a handle, sending, storing or touching the power line; the
 // line carries exactly the holder's frames, whole and in order. A holder
 // killed mid-transaction frees the port and has recorded nothing unfinished.
@@ -713,8 +713,8 @@ TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
         }
         first.join();
         EXPECT_EQ(exitCode, 0u) << "the other program's operations were not refused";
-        EXPECT_EQ(second.Lines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 5\r\n",
-                                            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n" }));
+        EXPECT_EQ(second.Lines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 12\r\n",
+                                            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n" }));
         EXPECT_TRUE(firstResult);
         EXPECT_EQ(GetSetting(L"GGA"), 1u);
         EXPECT_EQ(GetSetting(L"GLL"), 0u);
@@ -738,10 +738,10 @@ TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
         ClearDebugCapture();
         EXPECT_FALSE(ToggleSBAS(1));
         EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
+        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n",
                                           "####       RXB_INIT Entered        ####\r\n",
                                           "SetNMEASentences: ConfigGPS == 2\r\n",
-                                          "SetNMEASentences: CreateFile Failed 5\r\n" }));
+                                          "SetNMEASentences: CreateFile Failed 12\r\n" }));
         for (int i = 0; i < 5; i++)
             EXPECT_FALSE(ToggleNMEA(kDTM, 1));
         EXPECT_EQ(WaitForSingleObject(holder.info.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the holder let go of the port too early for this test";

@@ -301,6 +301,20 @@ protected:
         return bench::DebugText().find(needle) != std::string::npos;
     }
 
+    // The time-outs the emulated device's "COM3:" keeps from one open to
+    // the next, which every operation must hand back as it found them (the
+    // desktop's Wine keeps them per handle: nothing to read there).
+    void ExpectPortTimeoutsKept()
+    {
+        if (!Arm())
+            return;
+        std::vector<DWORD> now = arm_->PortTimeouts("COM3:");
+        if (portTimeouts_.empty())
+            portTimeouts_ = now;
+        EXPECT_EQ(now.size(), 5u);
+        EXPECT_EQ(now, portTimeouts_) << "the port's time-outs were not handed back";
+    }
+
     // The status texts (from the hook) and the frames' write lines, in order.
     Strings StatusAndWrites()
     {
@@ -316,6 +330,7 @@ protected:
     std::optional<bench::DebuggedProcess> program_;
     std::optional<bench::ArmSession> arm_;
     std::vector<int> heldPorts_;   // serial ports another program holds on the device
+    std::vector<DWORD> portTimeouts_;   // what the device's "COM3:" kept before the first operation
     Window dialog_ = 0;
     HHOOK hook_ = nullptr;
 };
@@ -415,10 +430,12 @@ TEST_P(SetupProgram, TappedBoxesApplyTheirSettingAndSayWhetherSaved)
     StartReceiver(options);
     StartProgram();
     HookStatusField();
+    ExpectPortTimeoutsKept();
 
     DWORD ms = Tap(300);
     printf("tap on GGA to \"GGA Saved\": %lu ms\n", (unsigned long)ms);
     EXPECT_EQ(Text(kStatus), L"GGA Saved");
+    ExpectPortTimeoutsKept();
     EXPECT_EQ(StoredSettings(), "GGA=1 DTM=1");
     ASSERT_TRUE(receiver_.WaitForFrames(2, 1000));
     EXPECT_EQ(FramesOnLine(receiver_), Changes({kGGA}, true));
@@ -492,10 +509,12 @@ TEST_P(SetupProgram, AiSwitchesEachBoxToItsTargetInTemplateOrderAndLeavesThePowe
     StartReceiver(options);
     StartProgram();
     HookStatusField();
+    ExpectPortTimeoutsKept();
 
     DWORD ms = Tap(kAi);
     printf("\"AI\" with twelve operations: %lu ms\n", (unsigned long)ms);
     EXPECT_EQ(Text(kStatus), L"Settings Saved.");
+    ExpectPortTimeoutsKept();
     ASSERT_TRUE(receiver_.WaitForFrames(24, 1000));
     std::vector<Bytes> frames;
     Strings statuses = {"Please wait..."};

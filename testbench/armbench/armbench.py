@@ -17,6 +17,8 @@ DLL_PROCESS_DETACH) at "unload". The host's commands:
     stats               -> ok NAME=VALUE ...  (instructions and the like)
     reset               zeroes the counts -> ok
     handles             -> ok N   (handles the process holds)
+    port NAME           -> ok T1 T2 T3 T4 T5  (the COMMTIMEOUTS the serial
+                        port NAME keeps, as the next open will find them)
     unload              -> ret R0 of DllMain, then the bench ends
 A program (an EXE) is loaded and waits for "start" (program.py). The bench
 answers "ready" once the image is loaded (and a driver attached). A fault
@@ -63,7 +65,7 @@ class Session:
         self.options = (image_path, core, devices, exports, elf, virtual_time, base, data)
         self.device = device or Device()
         self.kernel = Kernel(m, host, self.device.named)
-        self.ports = SerialPorts(m, devices or {}, self.device.open_ports)
+        self.ports = SerialPorts(m, devices or {}, self.device.open_ports, self.device.port_states)
         self.user = User(self, self.device)
         for models in (self.kernel.models(), self.ports.models(), self.user.models()):
             m.add_models(models)
@@ -194,6 +196,8 @@ def serve(session, channel):
             say("ok")
         elif words[0] == "handles":
             say("ok", len(session.machine.handles))
+        elif words[0] == "port":
+            say("ok", *session.ports.state(words[1]).timeouts)
         elif words[0] == "unload":
             say("ret", session.detach() if session.image.is_dll else 0)
             return 0

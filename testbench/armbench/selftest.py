@@ -23,8 +23,9 @@ import pefile    # noqa: E402
 import loader    # noqa: E402
 from armbench import Session    # noqa: E402
 from host import LocalHost    # noqa: E402
-from kernel import format_wide    # noqa: E402
+from kernel import Kernel, format_wide    # noqa: E402
 from machine import Fault, Machine, PC, R    # noqa: E402
+from unicorn import UcError    # noqa: E402
 from serialport import SerialPorts    # noqa: E402
 
 BUILD = None
@@ -235,25 +236,50 @@ class Models(unittest.TestCase):
             def args(self, n):
                 return list(self.values[:n])
 
-        handle = ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0))
-        self.assertEqual(ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0)), 0xFFFFFFFF)
-        self.assertEqual(m.last_error[thread.id], 5)
+        def open_port():
+            return ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0))
 
-        def read(timeouts, count, sent=b""):
+        def timeouts_of(handle):
+            ports.GetCommTimeouts(Args(handle, buffer + 0x600))
+            return struct.unpack("<5I", m.read(buffer + 0x600, 20))
+
+        # A port nobody has set reports time-outs none of which is 0.
+        handle = open_port()
+        self.assertTrue(all(timeouts_of(handle)))
+        # One read/write open at a time, whatever the share mode: the second
+        # fails with ERROR_INVALID_ACCESS.
+        self.assertEqual(ports.CreateFileW(Args(name, 0xC0000000, 3, 0, 3, 0x80, 0)), 0xFFFFFFFF)
+        self.assertEqual(m.last_error[thread.id], 12)
+        # The time-outs belong to the port: the next open finds them.
+        m.write(buffer + 0x400, struct.pack("<5I", 1, 2, 3, 4, 5))
+        ports.SetCommTimeouts(Args(handle, buffer + 0x400))
+        kernel = Kernel(m, LocalHost())
+        self.assertEqual(kernel.CloseHandle(Args(handle)), 1)
+        handle = open_port()
+        self.assertEqual(timeouts_of(handle), (1, 2, 3, 4, 5))
+
+        def read(timeouts, count, sent=b"", meanwhile=None):
             m.write(buffer + 0x400, struct.pack("<5I", *timeouts))
             ports.SetCommTimeouts(Args(handle, buffer + 0x400))
             if sent:
                 os.write(master, sent)
             started = m.clock.now()
             block = ports.ReadFile(Args(handle, buffer, count, buffer + 0x500, 0))
+            if meanwhile:
+                meanwhile()
             while not block.ready() and (block.deadline is None or m.clock.now() < block.deadline):
                 m.clock.wait(block.deadline, [block.fd])
-            block.complete()
+            read.result = block.complete()
             return m.read(buffer, m.u32(buffer + 0x500)), m.clock.now() - started
 
         data, ms = read((0, 2, 50, 0, 0), 10, b"abc")        # total: 50 + 2 x 10 ms
         self.assertEqual(data, b"abc")
         self.assertTrue(65 <= ms < 200, ms)
+        # Nothing comes: TRUE with no bytes once the total has run out
+        # (SERDRVBVT's receive time-out case: 100 + 10 x 128 ms).
+        data, ms = read((0, 10, 100, 0, 0), 128)
+        self.assertEqual((read.result, data), (1, b""))
+        self.assertTrue(1380 <= ms < 1600, ms)
         data, ms = read((0, 2, 50, 0, 0), 3, b"xyz")         # all there: at once
         self.assertEqual((data, ms < 50), (b"xyz", True))
         data, ms = read((0xFFFFFFFF, 0, 0, 0, 0), 5)         # nothing there: at once
@@ -261,6 +287,10 @@ class Models(unittest.TestCase):
         data, ms = read((0xFFFFFFFF, 0xFFFFFFFF, 60, 0, 0), 5)   # nothing comes: the constant
         self.assertEqual(data, b"")
         self.assertTrue(55 <= ms < 200, ms)
+        # A read with no time-out at all ends when its handle is closed.
+        data, ms = read((0, 0, 0, 0, 0), 5, meanwhile=lambda: kernel.CloseHandle(Args(handle)))
+        self.assertEqual((read.result, data, m.last_error[thread.id]), (0, b"", 6))
+        self.assertLess(ms, 50)
         os.close(master)
 
 

@@ -51,7 +51,7 @@ class Window:
 
 class Device:
     """What the processes of the device share: windows, named objects,
-    serial ports that are open."""
+    serial ports that are open and what each port's driver keeps."""
 
     def __init__(self):
         self.windows = {}
@@ -59,6 +59,7 @@ class Device:
         self.foreground = None
         self.named = {}
         self.open_ports = {}
+        self.port_states = {}
 
     def new_window(self, *args, **kwargs):
         window = Window(self.next_hwnd, *args, **kwargs)
