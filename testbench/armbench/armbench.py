@@ -34,6 +34,7 @@ import sys
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import kernel    # noqa: E402
 import loader    # noqa: E402
 from host import Channel, PipeHost, hexed, unhexed    # noqa: E402
 from kernel import Kernel    # noqa: E402
@@ -47,6 +48,13 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 DEFAULT_EXPORTS = [os.path.join(ROOT, "handheld", "ce5-exports.txt"),
                    os.path.join(ROOT, "standins", "ktapi", "KTAPI.def")]
 DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH = 0, 1
+# What CE 5.0's kernel hands an image's entry instead of its base (the
+# loader, NK/KERNEL/loader.c, and coredll's CORE/DLL/apis.c): a DLL's
+# DllMain gets the kernel's pointer to its module, an address in the
+# kernel's part of memory that the process cannot read, and a program's
+# WinMain gets its process handle as its instance. Neither is mapped here,
+# so code that takes one for the image's address faults, as on the device.
+KERNEL_MODULES = 0x8C100000
 # Where the bench puts an image: not where it asked to be (every image of
 # this project carries base relocations, and the device's loader places a
 # DLL wherever its process has room).
@@ -75,6 +83,8 @@ class Session:
         if base is None:
             base = DLL_BASE if image_path.endswith(".dll") else PROGRAM_BASE
         self.image = loader.load(m, image_path, base, exported, data=data)
+        self.image.module = KERNEL_MODULES + 0x100 * len(m.images)
+        self.process = m.new_handle(("process", image_path))
         m.images.append(self.image)
         m.count_code(*self.image.code)
         m.check_alignment()
@@ -110,21 +120,21 @@ class Session:
 
     def run_program(self, command_line=""):
         """Runs the program from its entry, as the loader starts it:
-        (instance, 0, command line, SW_SHOW); its exit code once the primary
-        thread has returned, which ends the process."""
+        (process handle, 0, command line, SW_SHOW); its exit code once the
+        primary thread has returned, which ends the process."""
         m = self.machine
         line = m.alloc(2 * len(command_line) + 2, "command line")
         m.put_wstr(line, command_line)
         self.host.entered()
-        code = m.call(self.caller, self.image.entry, [self.image.base, 0, line, SW_SHOW])
+        code = m.call(self.caller, self.image.entry, [self.process, 0, line, SW_SHOW])
         m.ended = code
         return code
 
     def attach(self):
-        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_ATTACH, 0])
+        return self.call(self.image.entry, [self.image.module, DLL_PROCESS_ATTACH, kernel.NOT_EXITING])
 
     def detach(self):
-        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_DETACH, 0])
+        return self.call(self.image.entry, [self.image.module, DLL_PROCESS_DETACH, kernel.NOT_EXITING])
 
     def stats(self):
         m = self.machine
