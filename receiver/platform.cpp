@@ -50,7 +50,7 @@ HANDLE OpenSerialPort(const WCHAR *name)
         return INVALID_HANDLE_VALUE;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(claim);
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(ERROR_INVALID_ACCESS);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,

@@ -54,8 +54,8 @@ void DebugPrint(const WCHAR *format, ...);
 
 // As on the handheld, but Wine does not refuse a second open of a serial
 // port without sharing: the desktop build keeps a named object per port
-// while it is open, and a second open fails with ERROR_ACCESS_DENIED, the
-// error Windows CE gives for a port in use.
+// while it is open, and a second open fails with ERROR_INVALID_ACCESS, the
+// error Windows CE's serial driver gives for a port in use.
 HANDLE OpenSerialPort(const WCHAR *name);
 BOOL CloseSerialPort(HANDLE port);
 

@@ -2,10 +2,10 @@
 //
 // Two threads share g_transaction:
 // - The transaction thread (the setup program's user-interface thread, or
-//   the device manager's thread inside RXB_Init) owns port, dcb, rule and
-//   listener. It sets them while no listener runs: port and rule before the
-//   first listener starts, and it joins the last listener before it closes
-//   the port. Only it writes to the port.
+//   the device manager's thread inside RXB_Init) owns port, dcb, the port's
+//   own time-outs, rule and listener. It sets them while no listener runs:
+//   port and rule before the first listener starts, and it joins the last
+//   listener before it closes the port. Only it writes to the port.
 // - The current ReplyListener reads the port, clears the port's error state
 //   after a read that brought nothing, and sets replySeen and lineDown. It
 //   ends once listenerRun is 0; its reads time out after about 50 ms (a read
@@ -72,6 +72,20 @@ static void ConfigureDcb(DCB *dcb)
     dcb->StopBits = ONESTOPBIT;
 }
 
+// Hands the port back with the time-outs it had when it was opened: on
+// Windows CE they belong to the port, not to this handle, and the next
+// program to open it (a navigation program, the GPS intermediate driver)
+// would read with ours. A port that could not say what it had is left as
+// it is; a refused restore changes nothing the user sees.
+static void CloseWithOwnTimeouts(void)
+{
+    if (g_transaction.portTimeoutsRead)
+        SetCommTimeouts(g_transaction.port, &g_transaction.portTimeouts);
+    g_transaction.portTimeoutsRead = FALSE;
+    CloseSerialPort(g_transaction.port);
+    g_transaction.port = INVALID_HANDLE_VALUE;
+}
+
 // Drops DTR and RTS, keeping the rest of the DCB as last written, and
 // closes the port.
 static void DropLinesAndClose(void)
@@ -79,15 +93,13 @@ static void DropLinesAndClose(void)
     g_transaction.dcb.fDtrControl = DTR_CONTROL_DISABLE;
     g_transaction.dcb.fRtsControl = RTS_CONTROL_DISABLE;
     SetCommState(g_transaction.port, &g_transaction.dcb);
-    CloseSerialPort(g_transaction.port);
-    g_transaction.port = INVALID_HANDLE_VALUE;
+    CloseWithOwnTimeouts();
 }
 
 static BOOL FailOpen(const WCHAR *line)
 {
     DebugPrint(line);
-    CloseSerialPort(g_transaction.port);
-    g_transaction.port = INVALID_HANDLE_VALUE;
+    CloseWithOwnTimeouts();
     return FALSE;
 }
 
@@ -108,6 +120,7 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
 
     g_transaction.rule = rule;
     g_transaction.lineDown = FALSE;
+    g_transaction.portTimeoutsRead = FALSE;
     g_transaction.port = OpenSerialPort(kPortName);
     if (g_transaction.port == INVALID_HANDLE_VALUE) {
         DebugPrint(createFileLine, (int)GetLastError());
@@ -126,9 +139,12 @@ BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine)
     // Without a time-out a read waits for its bytes for ever, and nothing
     // else wakes it: the listener could never be stopped. Only the read
     // time-outs are decided here; the write time-outs stay as the port has
-    // them (0, no time-out, if it cannot say).
+    // them (0, no time-out, if it cannot say). What the port had is put back
+    // before it is closed, on every path from here on.
     COMMTIMEOUTS timeouts = { 0, 0, 0, 0, 0 };
-    GetCommTimeouts(g_transaction.port, &timeouts);
+    g_transaction.portTimeoutsRead = GetCommTimeouts(g_transaction.port, &g_transaction.portTimeouts);
+    if (g_transaction.portTimeoutsRead)
+        timeouts = g_transaction.portTimeouts;
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = kReadPerByteMs;
     timeouts.ReadTotalTimeoutConstant = kReadIdleMs;

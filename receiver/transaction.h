@@ -32,6 +32,8 @@ struct ReceiverTransaction {
     LONG replySeen;
     HANDLE listener;         // the current listener thread, until it is joined
     DCB dcb;                 // as last written to the port
+    COMMTIMEOUTS portTimeouts;   // the port's own, read at the open, put back at the close
+    BOOL portTimeoutsRead;       // portTimeouts holds what the port reported
     BOOL lineDown;           // the listener found the line gone (hung up)
     const LinkRule *rule;
 };
@@ -48,7 +50,8 @@ enum {
 
 // Reads the baud selector, opens "COM3:" and configures it (8N1, DTR and RTS
 // on, no flow control, read time-outs). On failure logs createFileLine (with
-// the error code) or the DCB line, leaves no port open and returns FALSE.
+// the error code) or the DCB line, leaves no port open (and the port's own
+// time-outs as they were) and returns FALSE.
 BOOL OpenReceiverPort(const LinkRule *rule, const WCHAR *createFileLine);
 
 void StartReplyListener(void);
@@ -60,7 +63,7 @@ void StopReplyListener(void);
 // One write call of the whole frame; *written is what the write reported.
 BOOL WriteReceiverFrame(UbxFrame frame, DWORD *written);
 
-// Drops DTR and RTS and closes the port.
+// Drops DTR and RTS, puts the port's own time-outs back and closes it.
 void CloseReceiverPort(void);
 
 #endif

@@ -35,14 +35,23 @@ protected:
     }
 
     // The pass's time is the device's: on the emulated core, its own clock.
+    // There the pass must also leave "COM3:" with the time-outs it found:
+    // the device's serial driver keeps them for the port, and the next
+    // program to open it gets them. (Wine keeps them per handle; the desktop
+    // build's calls are shown by Faults.PortTimeOutsAreTheProgramsOwnAndHandedBack.)
     DWORD RunPass(rxsim::Options options = rxsim::Options())
     {
         EXPECT_TRUE(sim.Start(options));
         calledMs = sim.ElapsedMs();
         arm.onEntered = [this] { calledMs = sim.ElapsedMs(); };
+        std::vector<DWORD> timeouts = armBuild ? arm.PortTimeouts("COM3:") : std::vector<DWORD>();
         DWORD started = armBuild ? ArmClockMs() : GetTickCount();
         DWORD result = CallInit();
         elapsedMs = (armBuild ? ArmClockMs() : GetTickCount()) - started;
+        if (armBuild) {
+            EXPECT_EQ(timeouts.size(), 5u);
+            EXPECT_EQ(arm.PortTimeouts("COM3:"), timeouts) << "the port's time-outs were not handed back";
+        }
         return result;
     }
 

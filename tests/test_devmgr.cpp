@@ -233,13 +233,19 @@ TEST_F(DevMgr, BootLoadsEveryEntryInOrderAndGoesOnPastAFailure)
 {
     AddEntry({L"Gamma", 20, 5});
     AddEntry({L"Beta"});                                  // no Order: after every ordered entry
-    AddEntry({L"Delta", 10});                             // ties with Alpha: by name
+    AddEntry({L"Delta", 10});                             // ties with Alpha: as the registry lists them (Wine: by name)
     AddEntry({L"Broken", 15, -1, {{L"InitResult", 0}}});  // its Init fails
     AddEntry({L"Alpha", 10});
     AddEntry({L"Clash", 30, 1});                          // TST1: is Alpha's
+    // Not loaded by their flags, which is no failure.
+    AddEntry({L"NoLoad", 12, -1, {{L"Flags", 0x4}}});
+    AddEntry({L"PhaseOne", 12, -1, {{L"Flags", 0x1000}}});
 
     DevmgrRun run = Devmgr(L"--unload");
     EXPECT_EQ(1u, run.exitCode);
+    for (const char *line : {"devmgr: Drivers\\BuiltIn\\NoLoad: not loaded (DEVFLAGS_NOLOAD)",
+                             "devmgr: Drivers\\BuiltIn\\PhaseOne: not loaded (DEVFLAGS_BOOTPHASE_1"})
+        EXPECT_EQ(1, CountStarting(run.lines, line)) << line;
     std::vector<size_t> at = ExpectInOrder(run.lines, {
         "TST_Init(Drivers\\Active\\01, 0x00000000) Key=Drivers\\BuiltIn\\Alpha Name=TST1:",
         "TST_Init(Drivers\\Active\\02, 0x00000000) Key=Drivers\\BuiltIn\\Delta Name=TST2:",
@@ -264,7 +270,7 @@ TEST_F(DevMgr, BootLoadsEveryEntryInOrderAndGoesOnPastAFailure)
         "devmgr: not every driver initialised",
     });
     EXPECT_EQ(19u, at.size());
-    EXPECT_EQ(5, CountStarting(run.lines, "TST_Init("));  // Clash never got to Init
+    EXPECT_EQ(5, CountStarting(run.lines, "TST_Init("));  // Clash, NoLoad and PhaseOne never got to Init
     EXPECT_EQ(4, CountStarting(run.lines, "TST_Deinit("));  // never for the failed one
     EXPECT_EQ(0, ActiveKeys());
 }
@@ -279,14 +285,23 @@ TEST_F(DevMgr, EntriesThatCannotBeLoaded)
     AddEntry({L"WrongPrefix", -1, -1, {}, L"fakedrv.dll", L"TSX"});
     AddEntry({L"NoDll", -1, -1, {}, L""});
     AddEntry({L"LongPrefix", -1, -1, {}, L"fakedrv.dll", L"TSTX"});
+    // The same library under prefixes that lack entry points the device
+    // manager requires, and a flag it would act on that this program does not.
+    AddEntry({L"NoOpen", -1, -1, {}, L"fakedrv.dll", L"TSO"});
+    AddEntry({L"Unload", -1, -1, {{L"Flags", 0x1}}});
     const struct { const wchar_t *args; DWORD code; Strings lines; } cases[] = {
         {L"--key Nowhere", 1, {"devmgr: Drivers\\BuiltIn\\Nowhere: cannot open the entry: error 2"}},
         {L"--key MissingDll", 1, {"devmgr: LoadLibrary(absent-driver.dll) failed: error 126"}},
         // A library without the entry points is not kept loaded.
         {L"--key WrongPrefix", 1, {"devmgr: exports found: none; missing: TSX_Init TSX_Deinit TSX_Open TSX_Close "
                                    "TSX_Read TSX_Write TSX_Seek TSX_IOControl",
-                                   "devmgr: TSX_Init is not exported: cannot initialise",
+                                   "devmgr: fakedrv.dll: not a stream driver the device manager loads",
                                    "fakedrv: unloaded by FreeLibrary"}},
+        // Init, Deinit and an I/O entry point, but no Open or Close.
+        {L"--key NoOpen", 1, {"devmgr: exports found: TSO_Init TSO_Deinit TSO_Read; missing: TSO_Open TSO_Close",
+                              "devmgr: fakedrv.dll: not a stream driver the device manager loads",
+                              "fakedrv: unloaded by FreeLibrary"}},
+        {L"--key Unload", 1, {"devmgr: Drivers\\BuiltIn\\Unload: \"Flags\" 0x1: this program does not do what 0x1 asks"}},
         {L"--key NoDll", 1, {"devmgr: Drivers\\BuiltIn\\NoDll: no \"Dll\" string: not a driver entry"}},
         {L"--key HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\LongPrefix", 1,
          {"devmgr: Drivers\\BuiltIn\\LongPrefix: \"Prefix\" must have three characters"}},
@@ -303,6 +318,30 @@ TEST_F(DevMgr, EntriesThatCannotBeLoaded)
         ExpectInOrder(run.lines, lines);
         EXPECT_EQ(0, CountStarting(run.lines, "TST_Init"));
         EXPECT_EQ(0, ActiveKeys());
+    }
+}
+
+// Enough for the device manager: Init, Deinit, Open, Close and one I/O
+// entry point; and entry points without the prefix when "Flags" has
+// DEVFLAGS_NAKEDENTRIES, the device still named by the prefix.
+TEST_F(DevMgr, TheEntryPointsADeviceNeedsAndNakedOnes)
+{
+    AddEntry({L"OneIo", -1, -1, {}, L"fakedrv.dll", L"TSI"});
+    AddEntry({L"Naked", -1, -1, {{L"Flags", 0x8}}, L"fakedrv.dll", L"TNK"});
+    const struct { const wchar_t *args; Strings lines; } cases[] = {
+        {L"--key OneIo", {"devmgr: exports found: TSI_Init TSI_Deinit TSI_Open TSI_Close TSI_IOControl; missing: "
+                          "TSI_Read TSI_Write TSI_Seek",
+                          "TST_Init(Drivers\\Active\\01, 0x00000000) Key=Drivers\\BuiltIn\\OneIo Name=TSI1:"}},
+        {L"--key Naked", {"devmgr: exports found: Init Deinit Open Close Write; missing: Read Seek IOControl",
+                          "TST_Init(Drivers\\Active\\01, 0x00000000) Key=Drivers\\BuiltIn\\Naked Name=TNK1:"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.args);
+        DevmgrRun run = Devmgr(c.args);
+        EXPECT_EQ(0u, run.exitCode);
+        Strings lines = c.lines;
+        lines.push_back("devmgr: every driver initialised");
+        ExpectInOrder(run.lines, lines);
     }
 }
 

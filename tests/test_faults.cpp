@@ -79,7 +79,7 @@ std::atomic<long> failedReads{ 0 }, clears{ 0 };
 // The write time-outs the port's driver keeps (Wine's ports start at 0).
 const COMMTIMEOUTS kDriverWriteTimeouts = { 0, 0, 0, 3, 700 };
 bool failSetTimeouts = false;
-std::vector<COMMTIMEOUTS> timeoutsSet;   // on the transaction's thread only
+std::vector<COMMTIMEOUTS> timeoutsRead, timeoutsSet;   // on the transaction's thread only
 std::vector<DCB> statesSet;
 
 BOOL WINAPI ErringRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
@@ -112,6 +112,7 @@ BOOL WINAPI DriverGetTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
     if (done && file == g_transaction.port) {
         timeouts->WriteTotalTimeoutMultiplier = kDriverWriteTimeouts.WriteTotalTimeoutMultiplier;
         timeouts->WriteTotalTimeoutConstant = kDriverWriteTimeouts.WriteTotalTimeoutConstant;
+        timeoutsRead.push_back(*timeouts);
     }
     return done;
 }
@@ -555,11 +556,22 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
     ExpectRecovered();
 }
 
-// Only the read time-outs are the system's to decide; the write time-outs
-// stay as the port's driver keeps them. When the port refuses them, the lines
-// SetCommState has raised are dropped before the close, as CloseReceiverPort
-// does, and nothing is sent or stored.
-TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
+std::vector<DWORD> Fields(const COMMTIMEOUTS &t)
+{
+    return { t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+             t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant };
+}
+
+// Only the read time-outs are the system's to decide, and only while it
+// holds the port: the write time-outs stay as the port's driver keeps them,
+// and what the port reported at the open is written back before the close.
+// (On the handheld the port keeps its time-outs from one open to the next,
+// which the emulated device shows: BootPass, SetupProgram. Wine keeps them
+// per handle, so here only the calls can be seen.) When the port refuses
+// them, the lines SetCommState has raised are dropped before the close, as
+// CloseReceiverPort does, the restore is tried and its refusal adds no
+// line, and nothing is sent or stored.
+TEST_F(Faults, PortTimeOutsAreTheProgramsOwnAndHandedBack)
 {
     TakeBaseline();
     HMODULE self = GetModuleHandleW(nullptr);
@@ -572,18 +584,21 @@ TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
 
     for (const LinkRule *rule : { &kSetupLinkRule, &kBootLinkRule }) {
         SCOPED_TRACE(rule == &kSetupLinkRule ? "setup" : "boot");
+        port::timeoutsRead.clear();
         port::timeoutsSet.clear();
         ASSERT_TRUE(OpenReceiverPort(rule, kCreateFileLine));
         COMMTIMEOUTS actual = {};
         EXPECT_TRUE(port::realGetTimeouts(g_transaction.port, &actual));
         CloseReceiverPort();
-        ASSERT_EQ(port::timeoutsSet.size(), 1u);
+        ASSERT_EQ(port::timeoutsRead.size(), 1u);
+        ASSERT_EQ(port::timeoutsSet.size(), 2u) << "the port's own time-outs were not put back";
         const COMMTIMEOUTS &set = port::timeoutsSet[0];
         EXPECT_EQ((std::vector<DWORD>{ set.ReadIntervalTimeout, set.ReadTotalTimeoutMultiplier,
                                        set.ReadTotalTimeoutConstant, set.WriteTotalTimeoutMultiplier,
                                        set.WriteTotalTimeoutConstant, actual.ReadTotalTimeoutConstant }),
                   (std::vector<DWORD>{ 0, kReadPerByteMs, kReadIdleMs, port::kDriverWriteTimeouts.WriteTotalTimeoutMultiplier,
                                        port::kDriverWriteTimeouts.WriteTotalTimeoutConstant, kReadIdleMs }));
+        EXPECT_EQ(Fields(port::timeoutsSet[1]), Fields(port::timeoutsRead[0]));
     }
 
     port::failSetTimeouts = true;
@@ -591,10 +606,14 @@ TEST_F(Faults, PortTimeOutsKeepTheWriteFieldsAndARefusalDropsTheLines)
     for (int attempt = 0; attempt < 2; attempt++) {
         SCOPED_TRACE(attempt == 0 ? "transaction" : "ToggleSBAS");
         port::statesSet.clear();
+        port::timeoutsRead.clear();
+        port::timeoutsSet.clear();
         ClearDebugCapture();
         EXPECT_FALSE(attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1));
         EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "SetCommTimeouts Failed\r\n" }));
         EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
+        ASSERT_EQ(port::timeoutsSet.size(), 2u) << "no restore was tried after the refusal";
+        EXPECT_EQ(Fields(port::timeoutsSet[1]), Fields(port::timeoutsRead.at(0)));
         ASSERT_EQ(port::statesSet.size(), 2u) << "the lines were not dropped";
         const DCB &raised = port::statesSet[0], &dropped = port::statesSet[1];
         EXPECT_EQ((std::vector<DWORD>{ raised.fDtrControl, dropped.fDtrControl, dropped.fRtsControl, dropped.BaudRate,
@@ -685,7 +704,7 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
 // ---- two programs at once ----
 
 // The program that holds the port keeps it. The other one's operations and
-// RXB_Init are refused at the open ("CreateFile Failed 5"), again and again
+// RXB_Init are refused at the open ("CreateFile Failed 12"), again and again
 // without keeping a handle, sending, storing or touching the power line; the
 // line carries exactly the holder's frames, whole and in order. A holder
 // killed mid-transaction frees the port and has recorded nothing unfinished.
@@ -713,8 +732,8 @@ TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
         }
         first.join();
         EXPECT_EQ(exitCode, 0u) << "the other program's operations were not refused";
-        EXPECT_EQ(second.Lines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 5\r\n",
-                                            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n" }));
+        EXPECT_EQ(second.Lines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 12\r\n",
+                                            "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n" }));
         EXPECT_TRUE(firstResult);
         EXPECT_EQ(GetSetting(L"GGA"), 1u);
         EXPECT_EQ(GetSetting(L"GLL"), 0u);
@@ -738,10 +757,10 @@ TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
         ClearDebugCapture();
         EXPECT_FALSE(ToggleSBAS(1));
         EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 5\r\n",
+        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n",
                                           "####       RXB_INIT Entered        ####\r\n",
                                           "SetNMEASentences: ConfigGPS == 2\r\n",
-                                          "SetNMEASentences: CreateFile Failed 5\r\n" }));
+                                          "SetNMEASentences: CreateFile Failed 12\r\n" }));
         for (int i = 0; i < 5; i++)
             EXPECT_FALSE(ToggleNMEA(kDTM, 1));
         EXPECT_EQ(WaitForSingleObject(holder.info.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the holder let go of the port too early for this test";

@@ -7,11 +7,22 @@
 // entry in load order, or only the one named by --key):
 //   1. read "Dll" (REG_SZ), "Prefix" (REG_SZ, three characters; without it
 //      the entry points carry no prefix), "Order" (REG_DWORD, smaller first,
-//      entries without it after all others) and "Index" (REG_DWORD, 0..9;
-//      without it the first index from 1 that no device with this prefix
-//      loaded in this run has taken);
+//      entries without it after all others, equal ones as the registry
+//      lists them: the bus enumerator takes them in that order), "Index"
+//      (REG_DWORD, 0..9; without it the first index from 1 that no device
+//      with this prefix loaded in this run has taken) and "Flags" (REG_DWORD,
+//      0 without it). Of the flags, DEVFLAGS_NOLOAD (4) and
+//      DEVFLAGS_BOOTPHASE_1 (0x1000: loaded in the boot phase, before the
+//      system hive, and never again; this program is the second phase) mean
+//      the entry is not loaded, which is no failure; DEVFLAGS_LOADLIBRARY (2)
+//      changes nothing here and DEVFLAGS_NAKEDENTRIES (8) drops the prefix
+//      from the entry point names; any other flag is refused, as this
+//      program does not do what it asks;
 //   2. load the library by name and look up <Prefix>_Init, _Deinit, _Open,
-//      _Close, _Read, _Write, _Seek and _IOControl;
+//      _Close, _Read, _Write, _Seek and _IOControl. Init and Deinit are
+//      required, and for a named device (one with a prefix) Open, Close and
+//      at least one of the other four: without them the device manager
+//      refuses the library before calling anything in it;
 //   3. create the device's active key HKEY_LOCAL_MACHINE\Drivers\Active\NN
 //      with "Key" (the entry's path) and "Name" ("<Prefix><Index>:");
 //   4. call <Prefix>_Init(active key path, bus context) on a thread of its
@@ -49,6 +60,13 @@ const wchar_t kBuiltIn[] = L"Drivers\\BuiltIn";
 const wchar_t kActive[] = L"Drivers\\Active";
 const DWORD kNoOrder = 0xFFFFFFFF;  // sorts after every Order value
 const DWORD kNoIndex = 0xFFFFFFFF;
+
+// The "Flags" bits this program knows (the device manager's DEVFLAGS_*).
+const DWORD kFlagLoadLibrary = 0x2;
+const DWORD kFlagNoLoad = 0x4;
+const DWORD kFlagNakedEntries = 0x8;
+const DWORD kFlagBootPhase1 = 0x1000;
+const DWORD kFlagsModelled = kFlagLoadLibrary | kFlagNoLoad | kFlagNakedEntries | kFlagBootPhase1;
 
 // ---- the stream interface ----
 
@@ -98,6 +116,8 @@ struct Driver {
     std::wstring prefix;
     DWORD order = kNoOrder;
     DWORD index = kNoIndex;
+    DWORD flags = 0;
+    bool skipped = false;  // not loaded, by its flags
     HMODULE module = nullptr;
     FARPROC entries[kEntryCount] = {};
     std::wstring activeKey;  // e.g. Drivers\Active\01
@@ -214,6 +234,7 @@ bool ReadEntry(const std::wstring &path, Driver *driver)
     bool hasPrefix = ReadString(key, L"Prefix", &driver->prefix);
     ReadDword(key, L"Order", &driver->order);
     ReadDword(key, L"Index", &driver->index);
+    ReadDword(key, L"Flags", &driver->flags);
     RegCloseKey(key);
 
     wchar_t order[16] = L"none", index[16] = L"none";
@@ -221,8 +242,9 @@ bool ReadEntry(const std::wstring &path, Driver *driver)
         _snwprintf(order, 15, L"%lu", driver->order);
     if (driver->index != kNoIndex)
         _snwprintf(index, 15, L"%lu", driver->index);
-    Report(L"%ls: Dll=%ls Prefix=%ls Order=%ls Index=%ls", path.c_str(), good ? driver->dll.c_str() : L"(none)",
-           hasPrefix ? driver->prefix.c_str() : L"(none)", order, index);
+    Report(L"%ls: Dll=%ls Prefix=%ls Order=%ls Index=%ls Flags=0x%lX", path.c_str(),
+           good ? driver->dll.c_str() : L"(none)", hasPrefix ? driver->prefix.c_str() : L"(none)", order, index,
+           driver->flags);
     if (!good) {
         Report(L"%ls: no \"Dll\" string: not a driver entry", path.c_str());
         return false;
@@ -234,6 +256,16 @@ bool ReadEntry(const std::wstring &path, Driver *driver)
     if (driver->index != kNoIndex && driver->index > 9) {
         Report(L"%ls: \"Index\" must be 0 to 9", path.c_str());
         return false;
+    }
+    if (driver->flags & ~kFlagsModelled) {
+        Report(L"%ls: \"Flags\" 0x%lX: this program does not do what 0x%lX asks", path.c_str(), driver->flags,
+               driver->flags & ~kFlagsModelled);
+        return false;
+    }
+    if (driver->flags & (kFlagNoLoad | kFlagBootPhase1)) {
+        Report(L"%ls: not loaded (%ls)", path.c_str(),
+               driver->flags & kFlagNoLoad ? L"DEVFLAGS_NOLOAD" : L"DEVFLAGS_BOOTPHASE_1: the boot phase only");
+        driver->skipped = true;
     }
     return true;
 }
@@ -319,7 +351,22 @@ void RemoveActiveKey(Driver *driver)
 
 std::wstring EntryName(const Driver &driver, Entry entry)
 {
-    return driver.prefix.empty() ? kEntryNames[entry] : driver.prefix + L"_" + kEntryNames[entry];
+    if (driver.prefix.empty() || (driver.flags & kFlagNakedEntries))
+        return kEntryNames[entry];
+    return driver.prefix + L"_" + kEntryNames[entry];
+}
+
+// What the device manager requires before it calls anything: Init and
+// Deinit; for a named device also Open, Close and one I/O entry point.
+bool HasRequiredEntries(const Driver &driver)
+{
+    const FARPROC *e = driver.entries;
+    if (e[kInit] == nullptr || e[kDeinit] == nullptr)
+        return false;
+    if (driver.prefix.empty())
+        return true;
+    return e[kOpen] != nullptr && e[kClose] != nullptr &&
+           (e[kRead] != nullptr || e[kWrite] != nullptr || e[kSeek] != nullptr || e[kIOControl] != nullptr);
 }
 
 // The desktop's GetProcAddress takes a narrow name (the handheld's a wide one).
@@ -345,8 +392,10 @@ bool LoadDriver(Driver *driver)
     }
     Report(L"exports found:%ls; missing:%ls", found.empty() ? L" none" : found.c_str(),
            missing.empty() ? L" none" : missing.c_str());
-    if (driver->entries[kInit] == nullptr) {
-        Report(L"%ls is not exported: cannot initialise", EntryName(*driver, kInit).c_str());
+    if (!HasRequiredEntries(*driver)) {
+        Report(L"%ls: not a stream driver the device manager loads (it needs Init and Deinit%ls)",
+               driver->dll.c_str(),
+               driver->prefix.empty() ? L"" : L", and for a named device Open, Close and Read, Write, Seek or IOControl");
         return false;
     }
     return true;
@@ -520,13 +569,15 @@ int wmain(int argc, wchar_t **argv)
         else
             allUp = false;
     }
-    // Smaller Order first; entries without Order last; ties by entry name.
-    std::stable_sort(drivers.begin(), drivers.end(), [](const Driver &a, const Driver &b) {
-        return a.order != b.order ? a.order < b.order : _wcsicmp(a.key.c_str(), b.key.c_str()) < 0;
-    });
+    // Smaller Order first; entries without Order last; equal ones in the
+    // order the registry listed them.
+    std::stable_sort(drivers.begin(), drivers.end(),
+                     [](const Driver &a, const Driver &b) { return a.order < b.order; });
 
     std::vector<std::wstring> deviceNames;
     for (Driver &driver : drivers) {
+        if (driver.skipped)
+            continue;
         if (!LoadDriver(&driver)) {
             UnloadDriver(&driver);
             allUp = false;

@@ -23,6 +23,8 @@ DLL_PROCESS_DETACH) at "unload". The host's commands:
     stats               -> ok NAME=VALUE ...  (instructions and the like)
     reset               zeroes the counts -> ok
     handles             -> ok N   (handles the process holds)
+    port NAME           -> ok T1 T2 T3 T4 T5  (the COMMTIMEOUTS the serial
+                        port NAME keeps, as the next open will find them)
     unload              -> ret R0 of DllMain, then the bench ends
 A program (an EXE) is loaded and waits for "start" (program.py). The bench
 answers "ready" once the image is loaded (and a driver attached). A fault
@@ -39,6 +41,7 @@ import sys
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import kernel    # noqa: E402
 import loader    # noqa: E402
 from host import Channel, PipeHost, hexed, unhexed    # noqa: E402
 from exceptions import Dispatcher    # noqa: E402
@@ -53,6 +56,13 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 DEFAULT_EXPORTS = [os.path.join(ROOT, "handheld", "ce5-exports.txt"),
                    os.path.join(ROOT, "standins", "ktapi", "KTAPI.def")]
 DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH = 0, 1
+# What CE 5.0's kernel hands an image's entry instead of its base (the
+# loader, NK/KERNEL/loader.c, and coredll's CORE/DLL/apis.c): a DLL's
+# DllMain gets the kernel's pointer to its module, an address in the
+# kernel's part of memory that the process cannot read, and a program's
+# WinMain gets its process handle as its instance. Neither is mapped here,
+# so code that takes one for the image's address faults, as on the device.
+KERNEL_MODULES = 0x8C100000
 # Where the bench puts an image: not where it asked to be (every image of
 # this project carries base relocations, and the device's loader places a
 # DLL wherever its process has room).
@@ -73,7 +83,7 @@ class Session:
         self.kernel = Kernel(m, host, self.device.named)
         self.dispatcher = Dispatcher(m, "the device manager's process" if image_path.endswith(".dll")
                                      else "the program's process")
-        self.ports = SerialPorts(m, devices or {}, self.device.open_ports)
+        self.ports = SerialPorts(m, devices or {}, self.device.open_ports, self.device.port_states)
         self.user = User(self, self.device)
         for models in (self.kernel.models(), self.ports.models(), self.user.models()):
             m.add_models(models)
@@ -83,6 +93,8 @@ class Session:
         if base is None:
             base = DLL_BASE if image_path.endswith(".dll") else PROGRAM_BASE
         self.image = loader.load(m, image_path, base, exported, data=data)
+        self.image.module = KERNEL_MODULES + 0x100 * len(m.images)
+        self.process = m.new_handle(("process", image_path))
         m.images.append(self.image)
         m.count_code(*self.image.code)
         m.check_alignment()
@@ -132,21 +144,21 @@ class Session:
 
     def run_program(self, command_line=""):
         """Runs the program from its entry, as the loader starts it:
-        (instance, 0, command line, SW_SHOW); its exit code once the primary
-        thread has returned, which ends the process."""
+        (process handle, 0, command line, SW_SHOW); its exit code once the
+        primary thread has returned, which ends the process."""
         m = self.machine
         line = m.alloc(2 * len(command_line) + 2, "command line")
         m.put_wstr(line, command_line)
         self.host.entered()
-        code = m.call(self.caller, self.image.entry, [self.image.base, 0, line, SW_SHOW])
+        code = m.call(self.caller, self.image.entry, [self.process, 0, line, SW_SHOW])
         m.ended = code
         return code
 
     def attach(self):
-        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_ATTACH, 0])
+        return self.call(self.image.entry, [self.image.module, DLL_PROCESS_ATTACH, kernel.NOT_EXITING])
 
     def detach(self):
-        return self.call(self.image.entry, [self.image.base, DLL_PROCESS_DETACH, 0])
+        return self.call(self.image.entry, [self.image.module, DLL_PROCESS_DETACH, kernel.NOT_EXITING])
 
     def stats(self):
         m = self.machine
@@ -226,6 +238,8 @@ def serve(session, channel):
             say("ok")
         elif words[0] == "handles":
             say("ok", len(session.machine.handles))
+        elif words[0] == "port":
+            say("ok", *session.ports.state(words[1]).timeouts)
         elif words[0] == "unload":
             say("ret", session.detach() if session.image.is_dll else 0)
             return 0

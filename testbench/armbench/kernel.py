@@ -14,7 +14,10 @@ INFINITE = 0xFFFFFFFF
 WAIT_OBJECT_0, WAIT_TIMEOUT = 0, 0x102
 ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_ALREADY_EXISTS = 6, 87, 183
 DLL_THREAD_ATTACH, DLL_THREAD_DETACH = 2, 3
-CREATE_SUSPENDED = 4
+CREATE_SUSPENDED, STACK_SIZE_PARAM_IS_A_RESERVATION = 4, 0x10000
+# DllMain's third argument: coredll hands every entry its flag that the
+# process is exiting (CORE/DLL/apis.c, CallEntry), 0 while it runs.
+NOT_EXITING = 0
 BOOT_TICKS = 60000   # GetTickCount counts from the device's start, not the bench's
 
 
@@ -54,7 +57,8 @@ class Kernel:
         def detach(index):
             def step(t, _):
                 if index < len(dlls):
-                    m.start(t, dlls[index].entry, [dlls[index].base, DLL_THREAD_DETACH, 0], detach(index + 1))
+                    m.start(t, dlls[index].entry, [dlls[index].module, DLL_THREAD_DETACH, NOT_EXITING],
+                            detach(index + 1))
                 else:
                     t.state = "done"
                     m.free(t.stack[0])
@@ -67,7 +71,8 @@ class Kernel:
         def attach(index):
             def step(t, _):
                 if index < len(dlls):
-                    m.start(t, dlls[index].entry, [dlls[index].base, DLL_THREAD_ATTACH, 0], attach(index + 1))
+                    m.start(t, dlls[index].entry, [dlls[index].module, DLL_THREAD_ATTACH, NOT_EXITING],
+                            attach(index + 1))
                 else:
                     m.start(t, start, [parameter], exited)
             return step
@@ -76,9 +81,24 @@ class Kernel:
         return thread
 
     def CreateThread(self, call):
+        """CE 5.0's kernel (NK/KERNEL/schedule.c, SC_CreateThread) gives a
+        new thread the process's stack reserve, whatever size the caller
+        asks for, unless the flags say STACK_SIZE_PARAM_IS_A_RESERVATION (then
+        the size, rounded up to 64 KB); other flags than that and
+        CREATE_SUSPENDED are refused with ERROR_INVALID_PARAMETER."""
         _security, stack_size, start, parameter, flags, id_out = call.args(6)
+        if flags & ~(CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION):
+            self.machine.set_error(ERROR_INVALID_PARAMETER)
+            return 0
         if flags & CREATE_SUSPENDED:
             raise Fault("CreateThread with CREATE_SUSPENDED: not modelled")
+        if flags & STACK_SIZE_PARAM_IS_A_RESERVATION:
+            if stack_size == 0 or stack_size & 0x80000000:
+                self.machine.set_error(ERROR_INVALID_PARAMETER)
+                return 0
+            stack_size = (stack_size + 0xFFFF) & ~0xFFFF
+        else:
+            stack_size = 0    # the process's own
         thread = self.start_thread(start, parameter, "thread of %s" % self.machine.where(start), stack_size)
         if id_out:
             self.machine.put_u32(id_out, thread.id)

@@ -4,11 +4,18 @@ What a Windows CE 5 loader does with an image, and what it refuses:
   - only ARM (0x1C0) and Thumb (0x1C2) machine types, only subsystem 9
     (Windows CE GUI) with a subsystem version the device (5.02) meets;
   - the image goes wherever the process has room, so here always somewhere
-    other than its preferred base: every HIGHLOW base relocation is applied,
-    any other kind is refused;
+    other than its preferred base, and its base relocations are applied as
+    CE 5.0's loader applies them on ARM (NK/KERNEL/loader.c, the page
+    relocation: ABSOLUTE skipped; HIGHLOW, HIGH and LOW applied; HIGHADJ,
+    which it also applies, and the MIPS jump type, which it applies as a MIPS
+    jump, so that an ARM MOVW/MOVT pair, type 5 in later SDKs, would be
+    misapplied, stop the load here, named); any other type is one that
+    loader does not know, and it stops the load, named;
   - each section gets the protection its characteristics ask for (code
     executable and read-only, constants read-only, data writable, never
-    executable), the headers read-only;
+    executable); the PE headers are not mapped (LoadE32 reads them from the
+    file and keeps what it needs in the kernel), so code that reads its own
+    headers faults;
   - every import must be exported by the DLL it names, by name or by
     ordinal, as the device's DLLs export them (handheld/ce5-exports.txt,
     and the maker's KTAPI.def); one that is not refuses the whole image
@@ -24,7 +31,7 @@ MACHINES = {0x1C0: "ARM", 0x1C2: "Thumb (ARMv4T with interworking)"}
 SUBSYSTEM_WINDOWS_CE_GUI = 9
 DEVICE_VERSION = (5, 2)
 SCN_EXECUTE, SCN_READ, SCN_WRITE = 0x20000000, 0x40000000, 0x80000000
-REL_ABSOLUTE, REL_HIGHLOW = 0, 3
+REL_ABSOLUTE, REL_HIGH, REL_LOW, REL_HIGHLOW, REL_HIGHADJ, REL_MIPS_JMPADDR = 0, 1, 2, 3, 4, 5
 PAGE = 0x1000
 
 PROT_READ, PROT_WRITE, PROT_EXEC = 1, 2, 4   # unicorn's UC_PROT_* values
@@ -100,6 +107,7 @@ class Image:
         self.imports = []        # (dll, function name, address of its slot)
         self.code = (base, base)
         self.relocations = 0
+        self.module = None       # what the kernel hands DllMain for this image (armbench.Session)
 
     def contains(self, address):
         return self.base <= address < self.base + self.size
@@ -152,8 +160,10 @@ def load(machine, path, base, exports, data=None):
 
     image = Image(path, pe, base)
     size = (optional.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
-    machine.map(base, size, PROT_READ | PROT_WRITE, "image %s" % path)
-    machine.write(base, pe.get_data(0, optional.SizeOfHeaders)[:optional.SizeOfHeaders])
+    headers = (optional.SizeOfHeaders + PAGE - 1) & ~(PAGE - 1)
+    if any(section.VirtualAddress < headers for section in pe.sections):
+        raise Refused("a section inside the headers' page: the bench maps sections from 0x%X on" % headers)
+    machine.map(base + headers, size - headers, PROT_READ | PROT_WRITE, "image %s" % path)
     for section in pe.sections:
         raw = section.get_data()[:min(section.SizeOfRawData, section.Misc_VirtualSize or section.SizeOfRawData)]
         machine.write(base + section.VirtualAddress, raw)
@@ -170,7 +180,6 @@ def load(machine, path, base, exports, data=None):
             protection |= PROT_EXEC
             image.code = (start, start + section.Misc_VirtualSize)
         machine.protect(start, length, protection)
-    machine.protect(base, PAGE, PROT_READ)
 
     directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     for symbol in directory.symbols if directory else ():
@@ -180,17 +189,40 @@ def load(machine, path, base, exports, data=None):
 
 
 def _relocate(machine, pe, base):
+    """Applies the base relocations as CE 5.0's loader does on ARM; returns
+    how many it applied."""
     delta = (base - pe.OPTIONAL_HEADER.ImageBase) & 0xFFFFFFFF
     count = 0
     for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        high = None             # a HIGH entry waiting for its LOW
         for entry in block.entries:
-            if entry.type == REL_ABSOLUTE:
+            kind, address = entry.type, base + entry.rva
+            if kind == REL_ABSOLUTE:
                 continue
-            if entry.type != REL_HIGHLOW:
-                raise Refused("base relocation of type %d at RVA 0x%X" % (entry.type, entry.rva))
-            address = base + entry.rva
-            (value,) = struct.unpack("<I", machine.read(address, 4))
-            machine.write(address, struct.pack("<I", (value + delta) & 0xFFFFFFFF))
+            if kind == REL_MIPS_JMPADDR:
+                raise Refused("base relocation of type 5 at RVA 0x%X: CE 5.0's loader applies it as a MIPS "
+                              "jump address (an ARM MOVW/MOVT pair would be misapplied)" % entry.rva)
+            if kind not in (REL_HIGH, REL_LOW, REL_HIGHLOW, REL_HIGHADJ):
+                raise Refused("base relocation of type %d at RVA 0x%X: CE 5.0's loader does not know it"
+                              % (kind, entry.rva))
+            if kind == REL_HIGHLOW:
+                (value,) = struct.unpack("<I", machine.read(address, 4))
+                machine.write(address, struct.pack("<I", (value + delta) & 0xFFFFFFFF))
+            elif kind == REL_HIGH:
+                high = address
+            elif kind == REL_LOW:
+                (low,) = struct.unpack("<H", machine.read(address, 2))
+                if high is not None:
+                    (upper,) = struct.unpack("<h", machine.read(high, 2))
+                    value = ((upper << 16) + low + delta) & 0xFFFFFFFF
+                    machine.write(high, struct.pack("<H", ((value + 0x8000) >> 16) & 0xFFFF))
+                    high = None
+                else:
+                    value = low - 0x10000 * (low >> 15) + delta
+                machine.write(address, struct.pack("<H", value & 0xFFFF))
+            else:   # HIGHADJ: the next entry's 16 bits are the low half, not an entry of their own
+                raise Refused("base relocation of type 4 (HIGHADJ) at RVA 0x%X: the bench does not read the "
+                              "low half that follows it" % entry.rva)
             count += 1
     return count
 

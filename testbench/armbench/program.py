@@ -23,14 +23,16 @@ Commands of the host, one a line (answers "ok ..."):
                         another program of the device opens the serial port
                         NAME (so that the program's open fails as on a port in
                         use), or closes it -> ok
-    stats, handles      as for a driver
+    stats, handles, port
+                        as for a driver
 Everything but "send" is answered at once, whatever the program's thread
 is doing; texts and class names are hex.
 """
 from host import hexed, unhexed
 from windows import Device    # noqa: F401  (the device the copies share)
 
-IMMEDIATE = ("find", "item", "query", "foreground", "watch", "second", "hold", "release", "stats", "handles")
+IMMEDIATE = ("find", "item", "query", "foreground", "watch", "second", "hold", "release", "stats", "handles",
+             "port")
 
 
 class HeldElsewhere:
@@ -116,6 +118,8 @@ class ProgramCommands:
             elif isinstance(device.open_ports.get(name), HeldElsewhere):
                 del device.open_ports[name]
             return []
+        if kind == "port":
+            return list(self.session.ports.state(words[1]).timeouts)
         if kind == "stats":
             return ["%s=%s" % (k, hexed(str(v).encode()) if k.endswith("where") else v)
                     for k, v in self.session.stats().items()]

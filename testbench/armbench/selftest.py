@@ -25,8 +25,9 @@ import loader    # noqa: E402
 import plant    # noqa: E402
 from armbench import Session    # noqa: E402
 from host import LocalHost    # noqa: E402
-from kernel import format_wide    # noqa: E402
+from kernel import Kernel, format_wide    # noqa: E402
 from machine import Fault, Machine, PC, R    # noqa: E402
+from unicorn import UcError    # noqa: E402
 from serialport import SerialPorts    # noqa: E402
 
 BUILD = None
@@ -47,6 +48,16 @@ def patched(name, change):
         data = bytearray(f.read())
     change(pefile.PE(data=bytes(data)), data)
     return bytes(data)
+
+
+def relocation_type(kind):
+    """The first base relocation of the image made one of type kind."""
+    def change(pe, data):
+        entry = pe.DIRECTORY_ENTRY_BASERELOC[0].entries[0]
+        at = entry.struct.get_file_offset()
+        (word,) = struct.unpack_from("<H", data, at)
+        struct.pack_into("<H", data, at, (word & 0x0FFF) | kind << 12)
+    return change
 
 
 def settings(flag):
@@ -83,6 +94,13 @@ class Loader(unittest.TestCase):
         self.refused(patched("rxboot.dll", rename(b"Sleep\0", b"Sleex\0")),
                      "DoImport Failed: coredll.dll does not export Sleex")
         self.refused(patched("rxboot.dll", rename(b"KTAPI.dll\0", b"KTAPX.dll\0")), "KTAPX.dll")
+        # CE 5.0's loader knows no base relocation of type 7 (a Thumb
+        # MOVW/MOVT pair in later SDKs), and applies type 5 (an ARM pair
+        # there) as a MIPS jump: both stop the load, named.
+        for kind, text in ((7, "type 7 at RVA 0x%X: CE 5.0's loader does not know it"),
+                           (5, "type 5 at RVA 0x%X: CE 5.0's loader applies it as a MIPS jump")):
+            first = pefile.PE(image("rxboot.dll")).DIRECTORY_ENTRY_BASERELOC[0].entries[0]
+            self.refused(patched("rxboot.dll", relocation_type(kind)), text % first.rva)
         # The machine types the device does take both load.
         self.assertEqual(driver(patched("rxboot.dll", machine(0x1C0))).attach(), 1)
 
@@ -102,6 +120,10 @@ class Loader(unittest.TestCase):
             want = (1 if flags & 0x40000000 else 0) | (2 if flags & 0x80000000 else 0) | \
                    (4 if flags & 0x20000000 else 0)
             self.assertEqual(regions[img.base + section.VirtualAddress], want, section.Name)
+        # CE 5.0's loader does not map the PE headers: the image's first page
+        # is not there to read.
+        with self.assertRaises(UcError):
+            m.read(img.base, 4)
 
 
 class Calls(unittest.TestCase):
@@ -137,13 +159,14 @@ class Calls(unittest.TestCase):
         calls = []
         session.machine.trace = lambda thread, name, call: calls.append((thread.id, name))
         entry = session.image.entry
-        dllmain = []
+        dllmain, arguments = [], set()
         session.machine.models[("coredll.dll", "CreateThread")] = session.kernel.CreateThread
         original_start = session.machine.start
 
         def watched(thread, address, args, on_return, sp=None, registers=None):
             if address == entry:
                 dllmain.append((thread.id, args[1]))
+                arguments.add((args[0], args[2]))
             return original_start(thread, address, args, on_return, sp, registers)
 
         session.machine.start = watched
@@ -154,6 +177,12 @@ class Calls(unittest.TestCase):
         self.assertEqual(len(listeners), 13)
         # Each listener thread: DllMain(THREAD_ATTACH) before its code, (THREAD_DETACH) after.
         self.assertEqual(dllmain, [(t, r) for t in listeners for r in (2, 3)])
+        # DllMain gets what CE 5.0's coredll hands it: the kernel's module
+        # pointer (not the image's base, nor anything the process can read)
+        # and the process-exiting flag, 0.
+        self.assertEqual(arguments, {(session.image.module, 0)})
+        with self.assertRaises(UcError):
+            session.machine.read(session.image.module, 4)
         self.assertTrue(all(t.state == "done" for t in session.machine.threads if t.id in listeners))
         self.assertEqual(host.journal, ["KTSetGPIO(1, 1)", "KTSetGPIODirection(0, 1)"])
         os.close(master)
@@ -292,6 +321,57 @@ class Models(unittest.TestCase):
         for fmt, values, want in cases:
             self.assertEqual(format_wide(m, fmt, Args(None, *values), 1), want, fmt)
 
+    def test_the_program_sees_what_the_kernel_and_the_window_manager_give(self):
+        session = Session(image("rxconf.exe"), LocalHost())
+        m, user = session.machine, session.user
+        m.current = session.caller
+        buffer = m.alloc(0x1000, "buffer")
+
+        class Args:
+            def __init__(self, *values):
+                self.values = values
+
+            def arg(self, i):
+                return self.values[i]
+
+            def args(self, n):
+                return list(self.values[:n])
+
+        # The instance is the process handle, which resource calls take; the
+        # image's base is no module handle on the device, and nothing at the
+        # handle's value can be read.
+        self.assertEqual(user.string(session.process, 3), "Version: 1.6 (25Oct12)")
+        with self.assertRaisesRegex(Fault, "instance is its process handle"):
+            user.string(session.image.base, 3)
+        with self.assertRaises(UcError):
+            m.read(session.process, 4)
+        # LoadString of a string the table lacks leaves an empty string.
+        for missing in (4, 999):
+            m.write(buffer, b"X\0" * 8)
+            self.assertEqual(user.LoadStringW(Args(session.process, missing, buffer, 8)), 0)
+            self.assertEqual(m.wstr(buffer), "")
+        # A click on a disabled auto check box changes nothing and tells
+        # nobody; enabled, it toggles and sends BN_CLICKED.
+        sent = []
+        user.deliver = lambda window, message, wparam, lparam: sent.append((window.id, message, wparam))
+        dialog = session.device.new_window(user, "Dialog", "", 0)
+        box = session.device.new_window(user, "BUTTON", "", 0x08000000 | 3, parent=dialog, ident=300)
+        user.control(box, 0xF5, 0, 0)
+        self.assertEqual((box.check, sent), (0, []))
+        box.enabled = True
+        user.control(box, 0xF5, 0, 0)
+        self.assertEqual((box.check, sent), (1, [(0, 0x111, 300)]))
+        # CreateThread's stack size counts only as a reservation (rounded to
+        # 64 KB); otherwise the thread gets the image's own; unknown flags
+        # are refused.
+        kernel = session.kernel
+        for size, flags, stack in ((0x100000, 0, session.image.stack_reserve), (0x18000, 0x10000, 0x20000)):
+            kernel.CreateThread(Args(0, size, 0x1000, 0, flags, 0))
+            low, high = m.threads[-1].stack
+            self.assertEqual(high - low, stack, hex(size))
+        self.assertEqual(kernel.CreateThread(Args(0, 0, 0x1000, 0, 0x8, 0)), 0)
+        self.assertEqual(m.last_error[session.caller.id], 87)
+
     def test_serial_reads_keep_their_time_outs(self):
         master, slave = os.openpty()
         m = Machine("pxa270", virtual_time=False)
@@ -312,25 +392,50 @@ class Models(unittest.TestCase):
             def args(self, n):
                 return list(self.values[:n])
 
-        handle = ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0))
-        self.assertEqual(ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0)), 0xFFFFFFFF)
-        self.assertEqual(m.last_error[thread.id], 5)
+        def open_port():
+            return ports.CreateFileW(Args(name, 0xC0000000, 0, 0, 3, 0x80, 0))
 
-        def read(timeouts, count, sent=b""):
+        def timeouts_of(handle):
+            ports.GetCommTimeouts(Args(handle, buffer + 0x600))
+            return struct.unpack("<5I", m.read(buffer + 0x600, 20))
+
+        # A port nobody has set reports time-outs none of which is 0.
+        handle = open_port()
+        self.assertTrue(all(timeouts_of(handle)))
+        # One read/write open at a time, whatever the share mode: the second
+        # fails with ERROR_INVALID_ACCESS.
+        self.assertEqual(ports.CreateFileW(Args(name, 0xC0000000, 3, 0, 3, 0x80, 0)), 0xFFFFFFFF)
+        self.assertEqual(m.last_error[thread.id], 12)
+        # The time-outs belong to the port: the next open finds them.
+        m.write(buffer + 0x400, struct.pack("<5I", 1, 2, 3, 4, 5))
+        ports.SetCommTimeouts(Args(handle, buffer + 0x400))
+        kernel = Kernel(m, LocalHost())
+        self.assertEqual(kernel.CloseHandle(Args(handle)), 1)
+        handle = open_port()
+        self.assertEqual(timeouts_of(handle), (1, 2, 3, 4, 5))
+
+        def read(timeouts, count, sent=b"", meanwhile=None):
             m.write(buffer + 0x400, struct.pack("<5I", *timeouts))
             ports.SetCommTimeouts(Args(handle, buffer + 0x400))
             if sent:
                 os.write(master, sent)
             started = m.clock.now()
             block = ports.ReadFile(Args(handle, buffer, count, buffer + 0x500, 0))
+            if meanwhile:
+                meanwhile()
             while not block.ready() and (block.deadline is None or m.clock.now() < block.deadline):
                 m.clock.wait(block.deadline, [block.fd])
-            block.complete()
+            read.result = block.complete()
             return m.read(buffer, m.u32(buffer + 0x500)), m.clock.now() - started
 
         data, ms = read((0, 2, 50, 0, 0), 10, b"abc")        # total: 50 + 2 x 10 ms
         self.assertEqual(data, b"abc")
         self.assertTrue(65 <= ms < 200, ms)
+        # Nothing comes: TRUE with no bytes once the total has run out
+        # (SERDRVBVT's receive time-out case: 100 + 10 x 128 ms).
+        data, ms = read((0, 10, 100, 0, 0), 128)
+        self.assertEqual((read.result, data), (1, b""))
+        self.assertTrue(1380 <= ms < 1600, ms)
         data, ms = read((0, 2, 50, 0, 0), 3, b"xyz")         # all there: at once
         self.assertEqual((data, ms < 50), (b"xyz", True))
         data, ms = read((0xFFFFFFFF, 0, 0, 0, 0), 5)         # nothing there: at once
@@ -338,6 +443,10 @@ class Models(unittest.TestCase):
         data, ms = read((0xFFFFFFFF, 0xFFFFFFFF, 60, 0, 0), 5)   # nothing comes: the constant
         self.assertEqual(data, b"")
         self.assertTrue(55 <= ms < 200, ms)
+        # A read with no time-out at all ends when its handle is closed.
+        data, ms = read((0, 0, 0, 0, 0), 5, meanwhile=lambda: kernel.CloseHandle(Args(handle)))
+        self.assertEqual((read.result, data, m.last_error[thread.id]), (0, b"", 6))
+        self.assertLess(ms, 50)
         os.close(master)
 
 

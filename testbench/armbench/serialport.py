@@ -2,17 +2,28 @@
 
 A port name stands for a path here (--device COM3:=PATH): the near end of the
 test's null-modem cable, a real serial device, or one of the cable slot's
-stand-ins. What Windows CE's serial driver does, as its API documents it:
-  - one open at a time (the port is opened without sharing); a second open
-    fails with ERROR_ACCESS_DENIED;
+stand-ins. What Windows CE 5.0's serial driver does, as its reference pages
+and Microsoft's serial conformance tests of the 5.0 tree
+(PRIVATE/TEST/DRIVERS/SERIAL) have it (the driver's own source is not in
+that tree):
+  - one read/write open at a time, whatever the share mode; a second one
+    fails with ERROR_INVALID_ACCESS (12);
+  - the DCB and the COMMTIMEOUTS belong to the port, not to the open handle:
+    what one program sets is what the next open finds (PortState, kept for
+    the device). A port the device has not opened yet reports FRESH_TIMEOUTS;
   - the DCB: the rate, data bits, parity and stop bits go to the line (so
     that the far end sees them: the simulated receiver probes the rate), the
-    rest is kept as written; a rate the line cannot run is refused;
+    rest is kept as written; a DCB the port cannot take is refused and the
+    old one kept (SERDRVBVT's "SetCommState() with bad DCB" case);
   - COMMTIMEOUTS: a read returns once it has its bytes, when its total
     time-out (multiplier x bytes + constant) runs out, or when the interval
     time-out runs out after a byte; MAXDWORD/0/0 returns at once with what is
     there; MAXDWORD/MAXDWORD/N returns at the first byte or after N ms; all
-    zero waits for every byte;
+    zero waits for every byte. A read whose time-out runs out returns TRUE
+    with the bytes it has, 0 if none (SERDRVBVT's receive time-out case,
+    which times the read against that total);
+  - closing the handle wakes a read pending on it: the read ends at once
+    and fails with ERROR_INVALID_HANDLE, nothing read;
   - a write puts its bytes on the line and returns; write time-outs are not
     modelled (the line never holds a write back).
 Errors where the path is absent (2), is no device at all (5), or is a file
@@ -28,7 +39,7 @@ import termios
 
 from machine import Block, Fault
 
-ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE = 2, 5, 6
+ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_INVALID_ACCESS = 2, 5, 6, 12
 ERROR_GEN_FAILURE, ERROR_INVALID_PARAMETER = 31, 87
 INVALID_HANDLE_VALUE = 0xFFFFFFFF
 MAXDWORD = 0xFFFFFFFF
@@ -39,15 +50,27 @@ RATES = {speed: rate for rate, speed in SPEEDS.items()}
 # A DCB as a port reports it before anyone set it: binary, DTR and RTS on,
 # XON/XOFF characters at their usual values.
 FRESH_FLAGS = 0x0001 | 0x0010 | 0x1000
+# The time-outs of a port nobody has set yet: the bench's own pick, none of
+# them 0 and none a value the programs here set, so that whatever a program
+# leaves behind shows.
+FRESH_TIMEOUTS = (40, 3, 700, 5, 900)
+
+
+class PortState:
+    """What the port's driver keeps from one open to the next."""
+
+    def __init__(self):
+        self.timeouts = FRESH_TIMEOUTS
+        self.flags, self.xon_lim, self.xoff_lim = FRESH_FLAGS, 2048, 512
+        self.chars = bytes([0x11, 0x13, 0, 0, 0])
 
 
 class Port:
-    def __init__(self, name, fd):
-        self.name, self.fd = name, fd
+    """One open of a port: its handle's file and what arrived for it."""
+
+    def __init__(self, name, fd, state):
+        self.name, self.fd, self.state = name, fd, state
         self.buffer = bytearray()
-        self.timeouts = (0, 0, 0, 0, 0)
-        self.flags, self.xon_lim, self.xoff_lim = FRESH_FLAGS, 2048, 512
-        self.chars = bytes([0x11, 0x13, 0, 0, 0])
         self.closed = False
         self.read_total = 0
 
@@ -73,11 +96,16 @@ class Port:
 
 
 class SerialPorts:
-    def __init__(self, machine, devices, open_ports=None):
+    def __init__(self, machine, devices, open_ports=None, states=None):
         self.machine = machine
         self.devices = {name.upper(): path for name, path in devices.items()}
         self.open_ports = {} if open_ports is None else open_ports   # name -> Port, device-wide
+        self.states = {} if states is None else states               # name -> PortState, device-wide
         self.bytes_written = 0
+
+    def state(self, name):
+        """The port's driver state, as the device keeps it."""
+        return self.states.setdefault(name.upper(), PortState())
 
     def _port(self, handle):
         port = self.machine.handles.get(handle)
@@ -97,7 +125,7 @@ class SerialPorts:
             raise Fault("CreateFileW(%r): the bench models serial ports only" % name)
         held = self.open_ports.get(name)
         if held is not None and not held.closed:
-            self.machine.set_error(ERROR_ACCESS_DENIED)
+            self.machine.set_error(ERROR_INVALID_ACCESS)
             return INVALID_HANDLE_VALUE
         try:
             fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -106,7 +134,7 @@ class SerialPorts:
             self.machine.set_error(code)
             return INVALID_HANDLE_VALUE
         raw_line(fd)
-        port = Port(name, fd)
+        port = Port(name, fd, self.state(name))
         self.open_ports[name] = port
         self.machine.set_error(0)
         return self.machine.new_handle(port)
@@ -126,8 +154,9 @@ class SerialPorts:
         parity = 0 if not cflag & termios.PARENB else (1 if cflag & termios.PARODD else 2)
         stop = 2 if cflag & termios.CSTOPB else 0
         rate = RATES.get(attributes[5], 0)
-        self.machine.write(dcb, struct.pack("<IIIHHHBBB5sH", DCB_SIZE, rate, port.flags, 0, port.xon_lim,
-                                            port.xoff_lim, size, parity, stop, port.chars, 0))
+        kept = port.state
+        self.machine.write(dcb, struct.pack("<IIIHHHBBB5sH", DCB_SIZE, rate, kept.flags, 0, kept.xon_lim,
+                                            kept.xoff_lim, size, parity, stop, kept.chars, 0))
         return 1
 
     def SetCommState(self, call):
@@ -152,7 +181,8 @@ class SerialPorts:
         except termios.error:
             self.machine.set_error(ERROR_GEN_FAILURE)
             return 0
-        port.flags, port.xon_lim, port.xoff_lim, port.chars = flags, xon_lim, xoff_lim, chars
+        kept = port.state
+        kept.flags, kept.xon_lim, kept.xoff_lim, kept.chars = flags, xon_lim, xoff_lim, chars
         return 1
 
     def GetCommTimeouts(self, call):
@@ -160,7 +190,7 @@ class SerialPorts:
         port = self._port(handle)
         if port is None:
             return 0
-        self.machine.write(out, struct.pack("<5I", *port.timeouts))
+        self.machine.write(out, struct.pack("<5I", *port.state.timeouts))
         return 1
 
     def SetCommTimeouts(self, call):
@@ -168,7 +198,7 @@ class SerialPorts:
         port = self._port(handle)
         if port is None:
             return 0
-        port.timeouts = struct.unpack("<5I", self.machine.read(timeouts, 20))
+        port.state.timeouts = struct.unpack("<5I", self.machine.read(timeouts, 20))
         return 1
 
     def ClearCommError(self, call):
@@ -192,7 +222,7 @@ class SerialPorts:
             if got:
                 self.machine.put_u32(got, 0)
             return 0
-        interval, multiplier, constant = port.timeouts[:3]
+        interval, multiplier, constant = port.state.timeouts[:3]
         clock = self.machine.clock
         started = clock.now()
         at_once = interval == MAXDWORD and multiplier == 0 and constant == 0
@@ -207,6 +237,8 @@ class SerialPorts:
         block = Block(None, None, None if total is None else started + total, port.fd)
 
         def ready():
+            if port.closed:
+                return True
             port.pull()
             have = len(port.buffer)
             if have != state["had"]:
@@ -221,6 +253,11 @@ class SerialPorts:
             return False
 
         def complete():
+            if port.closed:
+                if got:
+                    self.machine.put_u32(got, 0)
+                self.machine.set_error(ERROR_INVALID_HANDLE)
+                return 0
             port.pull()
             data = bytes(port.buffer[:count])
             del port.buffer[:count]

@@ -51,7 +51,7 @@ class Window:
 
 class Device:
     """What the processes of the device share: windows, named objects,
-    serial ports that are open."""
+    serial ports that are open and what each port's driver keeps."""
 
     def __init__(self):
         self.windows = {}
@@ -59,6 +59,7 @@ class Device:
         self.foreground = None
         self.named = {}
         self.open_ports = {}
+        self.port_states = {}
 
     def new_window(self, *args, **kwargs):
         window = Window(self.next_hwnd, *args, **kwargs)
@@ -124,8 +125,12 @@ class User:
             return 0
         if window.cls == "BUTTON" and message == BM_CLICK:
             # A click toggles an auto check box and tells its parent (or, on
-            # the soft-key bar, the bar's owner) before BM_CLICK returns;
-            # whether the box is enabled is not looked at.
+            # the soft-key bar, the bar's owner) before BM_CLICK returns. A
+            # disabled button takes no click: it does not change and sends
+            # no BN_CLICKED (CE 5.0 reference, BN_CLICKED and EnableWindow:
+            # a disabled window receives no input).
+            if not window.enabled:
+                return 0
             if window.style & BS_TYPEMASK == BS_AUTOCHECKBOX:
                 window.check = 0 if window.check else 1
             target = window.parent
@@ -166,8 +171,9 @@ class User:
 
     def resource(self, instance, kind, name):
         image = self.session.image
-        if instance != image.base:
-            raise Fault("a resource of module 0x%X: the model knows the program's own only" % instance)
+        if instance != self.session.process:
+            raise Fault("a resource of module 0x%X: the program's instance is its process handle 0x%X, and the "
+                        "model knows the program's own resources only" % (instance, self.session.process))
         key = self.machine.wstr(name) if name >> 16 else name
         found = image.resource(kind, key)
         if found is None:
@@ -185,11 +191,12 @@ class User:
         return self.machine.read(address + 2, 2 * length).decode("utf-16-le") if length else None
 
     def LoadStringW(self, call):
+        """A missing string leaves an empty string in the buffer and returns
+        0 (CE 5.0 reference, LoadString)."""
         instance, ident, buffer, room = call.args(4)
-        text = self.string(instance, ident)
-        if text is None or room == 0:
+        if room == 0:
             return 0
-        text = text[:room - 1]
+        text = (self.string(instance, ident) or "")[:room - 1]
         self.machine.put_wstr(buffer, text)
         return len(text)
 

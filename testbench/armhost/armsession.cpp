@@ -422,6 +422,17 @@ long ArmSession::Handles()
     return std::stol(words[1]);
 }
 
+std::vector<DWORD> ArmSession::PortTimeouts(const std::string &name)
+{
+    std::vector<std::string> words;
+    std::vector<DWORD> timeouts;
+    if (Command("port " + name, &words) && words.size() == 6) {
+        for (size_t i = 1; i < words.size(); i++)
+            timeouts.push_back((DWORD)std::stoul(words[i]));
+    }
+    return timeouts;
+}
+
 // ---- a program ----
 
 bool ArmSession::Run()

@@ -98,6 +98,9 @@ public:
     bool Reset();
     // Handles the emulated process holds; -1 when it cannot say.
     long Handles();
+    // The COMMTIMEOUTS the device's serial port keeps from one open to the
+    // next (ReadIntervalTimeout first); empty when the session cannot say.
+    std::vector<DWORD> PortTimeouts(const std::string &name);
 
     // ---- a program ----
     // Starts it from its entry; it runs until its primary thread returns.
