@@ -215,7 +215,7 @@ length|exception directory entry of _Z9BootApplyv mis-sizes it: 91 instructions,
 order|overlaps the one before it or is out of order
 short|mis-sizes the prologue of _Z9BootApplyv: SP is set at +0x4, after its end
 long|mis-sizes the prologue of _Z9BootApplyv: its last instruction sets up nothing
-unrelocated|exception directory entry 0 (__aeabi_memclr4): its start is not relocated
+unrelocated|): its start is not relocated
 framepointer|the prologue of RXB_Init is one Windows CE's unwinder undoes wrongly
 none|no exception directory
 EOF
