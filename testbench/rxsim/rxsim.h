@@ -88,6 +88,7 @@ struct ReceivedFrame {
     // receiver heard only garbage. Such a piece is never complete.
     bool garbled = false;
     Answer answer = Answer::None;
+    double answeredMs = 0;      // when its answer went out whole, ms since Start(); 0 until then
     bool applied = false;       // it changed (or confirmed) the configuration
 };
 
