@@ -90,7 +90,7 @@ TEST_F(Transaction, ChatterIsEchoedBySetupAndDroppedByTheDriver)
         ASSERT_EQ(frames.size(), frame + 1);
         EXPECT_TRUE(Contains(lines, "     ACK of [0x6]-[0x1]\r\n"));
         ASSERT_GT(frames[frame].answeredMs, 0.0) << "the receiver wrote no reply";
-        EXPECT_GT(ackSeenMs, frames[frame].answeredMs);
+        ASSERT_GT(ackSeenMs, 0.0) << "the listener logged no ACK";
         EXPECT_LT(ackSeenMs - frames[frame].answeredMs, kPollMs + kSlackMs);
         if (rule == &kBootLinkRule) {
             EXPECT_EQ(echoed, "");

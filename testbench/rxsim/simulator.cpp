@@ -171,8 +171,9 @@ std::vector<uint8_t> ReplyPrefix(const ReplyExtras &extras, DWORD *quietMs)
     return bytes;
 }
 
-// True when the reply itself went out whole.
-bool WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras, bool garble)
+// When the reply's own bytes started to go out (ms since Start()), or -1
+// when they did not all go out.
+double WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras, bool garble)
 {
     std::lock_guard<std::mutex> lock(s->writeMutex);
     DWORD quietMs;
@@ -185,7 +186,8 @@ bool WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &
         std::vector<uint8_t> frame = OversizedFrame(extras.oversizedLength);
         WriteAll(s, frame.data(), frame.size(), garble);
     }
-    return WriteAll(s, reply.data(), reply.size(), garble);
+    double startMs = s->Now();
+    return WriteAll(s, reply.data(), reply.size(), garble) ? startMs : -1;
 }
 
 // Baud rate of the near end as a second handle sees it; 0 when that fails.
@@ -476,12 +478,14 @@ void SendLoop(State *s)
                 lock.unlock();
                 DWORD nearBaud;
                 bool garble = RatesDiffer(s, &nearBaud);
-                bool replied = unit.reply && WriteReply(s, unit.bytes, unit.extras, garble);
-                if (!unit.reply)
+                double repliedMs = -1;
+                if (unit.reply)
+                    repliedMs = WriteReply(s, unit.bytes, unit.extras, garble);
+                else
                     WriteUnit(s, unit.bytes, garble);
                 lock.lock();
-                if (replied)
-                    s->frames[unit.frame].answeredMs = s->Now();
+                if (repliedMs >= 0)
+                    s->frames[unit.frame].answeredMs = repliedMs;
                 lineFreeMs = std::max(doneMs, s->Now());
                 continue;
             }
