@@ -155,14 +155,21 @@ rx_install_packages() {
                 tail -30 "$RX_LOGS/apt-install.log"
                 return 1
             fi
-            reason=$(sed -n 's/^E: /apt: /p' "$RX_LOGS/apt-install.log" | tail -1)
-            mv "$RX_LOGS/apt-install.log" "$RX_LOGS/apt-install-i686.log"
+            # Everything else first (a failure there stops), then the
+            # 32-bit build's own packages alone: only their failure means
+            # the 64-bit build.
             rx_use_arch x86_64
             missing=$(rx_missing $RX_PACKAGES)
             if [ -n "$missing" ] && ! rx_apt_install $missing; then
                 tail -30 "$RX_LOGS/apt-install.log"
                 return 1
             fi
+            rx_use_arch i686
+            missing=$(rx_missing $RX_PACKAGES)
+            [ -z "$missing" ] || rx_apt_install $missing && { rm -f "$RX_ARCH_FILE"; return 0; }
+            reason=$(sed -n 's/^E: /apt: /p' "$RX_LOGS/apt-install.log" | tail -1)
+            mv "$RX_LOGS/apt-install.log" "$RX_LOGS/apt-install-i686.log"
+            rx_use_arch x86_64
             RX_ARCH_NOTE=": the 32-bit packages could not be installed on $(date +%F); RX_ARCH=i686 tries again"
             printf 'x86_64\n%s\n' "${RX_ARCH_NOTE#: }" >"$RX_ARCH_FILE"
             echo "== the 32-bit packages cannot be installed (${reason:-see $RX_LOGS/apt-install-i686.log}): going on with the 64-bit desktop build (x86_64), kept for $RX_BUILD; RX_ARCH=i686 insists on the 32-bit one"

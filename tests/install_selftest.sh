@@ -14,7 +14,8 @@
 #   tree stays 64-bit; on a good day it installs, and the tree is 32-bit
 #   again from then on.
 # - A package that is not 32-bit and cannot be installed stops the run with
-#   apt's message, and nothing is remembered.
+#   apt's message, and nothing is remembered; one whose download fails once
+#   is no reason for the 64-bit build.
 set -u
 scratch=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +30,8 @@ cat >"$stand/apt-get" <<'EOF'
 #!/usr/bin/env bash
 # apt-get update fails on the i386 index when STANDIN_UPDATE_FAILS is set;
 # install refuses any :i386 package when STANDIN_NO_I386 is set, and the
-# packages of STANDIN_UNKNOWN always; it installs all or nothing.
+# packages of STANDIN_UNKNOWN always; the first install that holds
+# STANDIN_FLAKY fails to fetch it. It installs all or nothing.
 echo "apt-get $*" >>"$STANDIN_STATE/calls"
 cmd=$1; shift
 case $cmd in
@@ -43,6 +45,11 @@ install)
     for a; do case $a in -*) ;; *) pkgs+=("$a") ;; esac; done
     for p in "${pkgs[@]}"; do
         if [[ " ${STANDIN_UNKNOWN:-} " == *" $p "* ]]; then echo "E: Unable to locate package $p"; exit 100; fi
+        if [ "$p" = "${STANDIN_FLAKY:-}" ] && [ ! -e "$STANDIN_STATE/fetched" ]; then
+            touch "$STANDIN_STATE/fetched"
+            echo "E: Failed to fetch http://mirror.invalid/debian/pool/main/$p.deb  Connection timed out"
+            exit 100
+        fi
         [[ $p == *:i386 && -n ${STANDIN_NO_I386:-} ]] && broken="$broken $p"
     done
     if [ -n "$broken" ]; then
@@ -131,8 +138,10 @@ out=$(run "$scratch/tree2" "${bad_day[@]}" STANDIN_UNKNOWN=socat); echo "$out"
 grep -q "^result: 0" <<<"$out" && fail "the run went on without socat"
 grep -q "^E: Unable to locate package socat" <<<"$out" || fail "apt's own message was not shown"
 grep -q "RX_ARCH=i686" <<<"$out" && fail "a failure that is not 32-bit was taken for one"
-out=$(run "$scratch/tree2")
-grep -q "^result: 0 i686$" <<<"$out" || fail "a failure that is not 32-bit was remembered as a 64-bit tree"
+rm -f "$STANDIN_STATE/installed"
+out=$(run "$scratch/tree2" STANDIN_FLAKY=socat); echo "$out"
+grep -q "^result: 0 i686$" <<<"$out" || fail "a download that failed once, or the failure before it, made a 64-bit tree"
+installed wine32:i386 || fail "32-bit Wine was not installed once the download worked"
 
 [ $failed -eq 0 ] && echo "install self-test passed"
 exit $failed
