@@ -9,10 +9,17 @@
 #
 # The desktop build is 32-bit (RX_ARCH=i686, the handheld's word size) on a
 # machine that runs 32-bit x86 programs, and 64-bit (x86_64) on one whose
-# kernel refuses them (32-bit Wine cannot start there); RX_ARCH chooses
-# either. Give each its own RX_BUILD.
+# kernel refuses them (32-bit Wine cannot start there), or where the 32-bit
+# packages could not be installed (rx_install_packages; the build tree
+# remembers that in $RX_BUILD/rx-arch). RX_ARCH chooses either, and insists.
+# Give each its own RX_BUILD.
 
 RX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
+RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
+export RX_BUILD
+RX_LOGS=$RX_BUILD/logs
+mkdir -p "$RX_LOGS"
 
 # True when this kernel runs 32-bit x86 programs: a 96-byte i386 ELF program
 # that only exits with code 42.
@@ -33,36 +40,28 @@ if [ -z "${RX_RUNS_32BIT:-}" ]; then
     rx_runs_32bit && RX_RUNS_32BIT=yes
     export RX_RUNS_32BIT
 fi
-if [ -z "${RX_ARCH:-}" ]; then
-    RX_ARCH=i686
-    if [ "$RX_RUNS_32BIT" = no ]; then
-        RX_ARCH=x86_64
-        RX_ARCH_NOTE=": this kernel runs no 32-bit x86 programs"
-    fi
-fi
-case "$RX_ARCH" in
-    i686|x86_64) ;;
-    *) echo "RX_ARCH must be i686 or x86_64, not $RX_ARCH" >&2; exit 2 ;;
-esac
-export RX_ARCH
-RX_BUILD=${RX_BUILD:-$RX_ROOT/build}
-RX_BUILD=$(mkdir -p "$RX_BUILD" && cd "$RX_BUILD" && pwd)
-export RX_BUILD
-
 export WINEPREFIX=$RX_BUILD/wine
 export WINEARCH=win64
 export WINEDEBUG=${RX_WINEDEBUG:--all}
 # No Mono or Gecko install prompt on a fresh prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-RX_LOGS=$RX_BUILD/logs
-mkdir -p "$RX_LOGS"
 
-# Debian's wine command starts the 32-bit loader whenever wine32:i386 is
-# installed, and that loader hands 64-bit programs on to wine64. On a
-# kernel that runs no 32-bit programs it cannot start at all: the wine of
-# $RX_BUILD/wine-bin (first on PATH, for Wine's own tools too) starts the
-# 64-bit loader directly.
-if [ "$RX_RUNS_32BIT" = no ] && [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ]; then
+# True when package $1 is fully installed.
+rx_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# Debian's wine command starts the 32-bit loader whenever its file is there
+# (wine32:i386), and that loader hands 64-bit programs on to wine64. Where
+# it cannot serve, the wine of $RX_BUILD/wine-bin (first on PATH, for Wine's
+# own tools too) starts the 64-bit loader directly: on a kernel that runs no
+# 32-bit programs, and for the 64-bit build when wine32:i386 is there only
+# in part (an install that failed half-way).
+rx_wine_bin() {
+    [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ] || return 0
+    if [ "$RX_RUNS_32BIT" = yes ]; then
+        [ "$RX_ARCH" = x86_64 ] && ! rx_installed wine32:i386 || return 0
+    fi
     if [ ! -x "$RX_BUILD/wine-bin/wine-stable" ]; then
         mkdir -p "$RX_BUILD/wine-bin"
         printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexport WINEDEBUG="${WINEDEBUG:-fixme-all}"\nexec /usr/lib/wine/wine64 "$@"\n' \
@@ -75,38 +74,110 @@ if [ "$RX_RUNS_32BIT" = no ] && [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/
         *":$RX_BUILD/wine-bin:"*) ;;
         *) export PATH="$RX_BUILD/wine-bin:$PATH" ;;
     esac
-fi
+}
 
 # The handheld images: clang, ld.lld and lld-link, llvm-dlltool, llvm-rc;
 # pefile and binutils' ARM disassembler for their check; unicorn runs them.
-# 32-bit Wine (wine32:i386) runs the i686 build. fonts-wine draws the
-# caption's frame glyphs (rx_prefix_fonts).
-RX_PACKAGES="cmake ninja-build mingw-w64-tools wine wine64 socat xvfb imagemagick fonts-wine
-    googletest clang lld llvm libclang-rt-14-dev python3-pefile binutils-arm-none-eabi python3-unicorn"
-if [ "$RX_ARCH" = i686 ]; then
-    RX_PACKAGES="$RX_PACKAGES wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
-else
-    RX_PACKAGES="$RX_PACKAGES g++-mingw-w64-x86-64"
-fi
-# The CAB for Windows Mobile: gcab makes it (scripts/cab.sh), cabextract reads it back.
-RX_PACKAGES="$RX_PACKAGES gcab cabextract"
+# fonts-wine draws the caption's frame glyphs (rx_prefix_fonts). The CAB
+# for Windows Mobile: gcab makes it (scripts/cab.sh), cabextract reads it
+# back. Then each build's own: 32-bit Wine (wine32:i386) runs the i686 build.
+RX_PACKAGES_ALL="cmake ninja-build mingw-w64-tools wine wine64 socat xvfb imagemagick fonts-wine
+    googletest clang lld llvm libclang-rt-14-dev python3-pefile binutils-arm-none-eabi python3-unicorn
+    gcab cabextract"
+RX_PACKAGES_i686="wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev"
+RX_PACKAGES_x86_64="g++-mingw-w64-x86-64"
 
-# Installs the Debian packages the project needs; does nothing when all are in.
-rx_install_packages() {
-    local missing="" p
-    for p in $RX_PACKAGES; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    echo "== installing:$missing"
+# The desktop build $1 (i686 or x86_64): its packages, and the wine command
+# it runs under. The toolchain file (rx_build) and the prefix's check
+# (rx_prefix_starts) follow RX_ARCH when they run.
+rx_use_arch() {
+    local own=RX_PACKAGES_$1
+    RX_ARCH=$1
+    export RX_ARCH
+    RX_PACKAGES="$RX_PACKAGES_ALL ${!own}"
+    rx_wine_bin
+}
+
+# RX_ARCH as the user gave it (empty: the scripts choose).
+RX_ARCH_ASKED=${RX_ARCH:-}
+RX_ARCH_FILE=$RX_BUILD/rx-arch
+if [ -z "$RX_ARCH_ASKED" ]; then
+    RX_ARCH=i686
+    if [ "$RX_RUNS_32BIT" = no ]; then
+        RX_ARCH=x86_64
+        RX_ARCH_NOTE=": this kernel runs no 32-bit x86 programs"
+    elif [ -f "$RX_ARCH_FILE" ]; then
+        RX_ARCH=$(sed -n 1p "$RX_ARCH_FILE")
+        RX_ARCH_NOTE=": $(sed -n 2p "$RX_ARCH_FILE")"
+    fi
+fi
+case "$RX_ARCH" in
+    i686|x86_64) ;;
+    *) echo "RX_ARCH must be i686 or x86_64, not $RX_ARCH" >&2; exit 2 ;;
+esac
+rx_use_arch "$RX_ARCH"
+
+# Those of packages $@ that are not installed, each after a space.
+rx_missing() {
+    local p
+    for p; do rx_installed "$p" || printf ' %s' "$p"; done
+}
+
+# apt-get install of packages $@; its output in $RX_LOGS/apt-install.log.
+rx_apt_install() {
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo=sudo
-    if [[ "$missing" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        $sudo dpkg --add-architecture i386 || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >"$RX_LOGS/apt-install.log" 2>&1
+}
+
+# Installs the Debian packages the project needs; does nothing when all are
+# in. An index that apt-get update could not fetch (a mirror in the middle
+# of a sync, say) is shown, and the install is tried with what apt has.
+# When the i686 build was not asked for (RX_ARCH) and its packages cannot
+# be installed, the x86_64 build is: one line says so, and the build tree
+# keeps that choice until RX_ARCH=i686 installs the 32-bit packages. Any
+# other failure stops with apt's own message.
+rx_install_packages() {
+    local missing sudo="" reason
+    missing=$(rx_missing $RX_PACKAGES)
+    if [ -n "$missing" ]; then
+        echo "== installing:$missing"
+        [ "$(id -u)" = 0 ] || sudo=sudo
+        if [[ "$missing" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+            $sudo dpkg --add-architecture i386
+        fi
+        if ! $sudo apt-get update -qq >"$RX_LOGS/apt-update.log" 2>&1; then
+            echo "== apt-get update failed, in part or in whole; installing from the package lists apt has:"
+            sed 's/^/   /' "$RX_LOGS/apt-update.log"
+        fi
+        if ! rx_apt_install $missing; then
+            if [ "$RX_ARCH" != i686 ] || [ -n "$RX_ARCH_ASKED" ]; then
+                tail -30 "$RX_LOGS/apt-install.log"
+                return 1
+            fi
+            # Everything else first (a failure there stops), then the
+            # 32-bit build's own packages alone: only their failure means
+            # the 64-bit build.
+            rx_use_arch x86_64
+            missing=$(rx_missing $RX_PACKAGES)
+            if [ -n "$missing" ] && ! rx_apt_install $missing; then
+                tail -30 "$RX_LOGS/apt-install.log"
+                return 1
+            fi
+            rx_use_arch i686
+            missing=$(rx_missing $RX_PACKAGES)
+            [ -z "$missing" ] || rx_apt_install $missing && { rm -f "$RX_ARCH_FILE"; return 0; }
+            reason=$(sed -n 's/^E: /apt: /p' "$RX_LOGS/apt-install.log" | tail -1)
+            mv "$RX_LOGS/apt-install.log" "$RX_LOGS/apt-install-i686.log"
+            rx_use_arch x86_64
+            RX_ARCH_NOTE=": the 32-bit packages could not be installed on $(date +%F); RX_ARCH=i686 tries again"
+            printf 'x86_64\n%s\n' "${RX_ARCH_NOTE#: }" >"$RX_ARCH_FILE"
+            echo "== the 32-bit packages cannot be installed (${reason:-see $RX_LOGS/apt-install-i686.log}): going on with the 64-bit desktop build (x86_64), kept for $RX_BUILD; RX_ARCH=i686 insists on the 32-bit one"
+        fi
     fi
-    $sudo apt-get update -qq >"$RX_LOGS/apt-update.log" 2>&1 || { cat "$RX_LOGS/apt-update.log"; return 1; }
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >"$RX_LOGS/apt-install.log" 2>&1 \
-        || { tail -30 "$RX_LOGS/apt-install.log"; return 1; }
+    # The 32-bit build's packages are in: a tree that fell back is 32-bit again.
+    [ "$RX_ARCH" = i686 ] && rm -f "$RX_ARCH_FILE"
+    return 0
 }
 
 # Configures CMake tree $1 with toolchain file $2 once (again when the tree

@@ -3,7 +3,9 @@
 // Wine turns OutputDebugStringW into the ANSI call, which raises
 // DBG_PRINTEXCEPTION_C with the length and address of the text. The handler
 // copies the text and lets the search go on, so the call itself returns as
-// usual. Any thread may raise it: a mutex guards the store.
+// usual. Any thread may raise it: a mutex guards the store, and each call
+// is kept with its thread's id. The test's thread id is written by
+// StartDebugCapture on that thread, under the same mutex.
 #include "debugcapture.h"
 
 #include <windows.h>
@@ -13,8 +15,14 @@
 namespace bench {
 namespace {
 
+struct Call {
+    DWORD thread;
+    std::string text;
+};
+
 std::mutex g_mutex;
-std::vector<std::string> g_calls;
+std::vector<Call> g_calls;
+DWORD g_testThread;
 PVOID g_handler;
 std::function<void(const std::string &)> g_hook;
 
@@ -30,7 +38,7 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS *info)
         std::function<void(const std::string &)> hook;
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            g_calls.push_back(call);
+            g_calls.push_back({ GetCurrentThreadId(), call });
             hook = g_hook;
         }
         if (hook)
@@ -45,7 +53,9 @@ void StartDebugCapture()
 {
     if (g_handler == nullptr)
         g_handler = AddVectoredExceptionHandler(1, OnException);
-    ClearDebugCapture();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_calls.clear();
+    g_testThread = GetCurrentThreadId();
 }
 
 void SetDebugCallHook(std::function<void(const std::string &call)> hook)
@@ -60,16 +70,21 @@ void ClearDebugCapture()
     g_calls.clear();
 }
 
-std::vector<std::string> DebugCalls()
+std::vector<std::string> DebugCalls(Callers callers)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    return g_calls;
+    std::vector<std::string> texts;
+    for (const Call &call : g_calls) {
+        if (callers == Callers::Any || call.thread != g_testThread)
+            texts.push_back(call.text);
+    }
+    return texts;
 }
 
-std::string DebugText()
+std::string DebugText(Callers callers)
 {
     std::string text;
-    for (const std::string &call : DebugCalls())
+    for (const std::string &call : DebugCalls(callers))
         text += call;
     return text;
 }
@@ -90,9 +105,9 @@ std::vector<std::string> SplitDebugLines(const std::string &text)
     return lines;
 }
 
-std::vector<std::string> DebugLines()
+std::vector<std::string> DebugLines(Callers callers)
 {
-    return SplitDebugLines(DebugText());
+    return SplitDebugLines(DebugText(callers));
 }
 
 }  // namespace bench

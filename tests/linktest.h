@@ -80,12 +80,14 @@ inline void ExpectDelay(double step, double delay, const std::string &what)
     EXPECT_LT(step, delay + kPollMs + kSlackMs) << what;
 }
 
-// What the setup program echoed: its one-character calls in order (an
-// echoed NUL arrives as an empty call).
+// What the setup program's reply listener echoed: its one-character calls
+// in order (an echoed NUL arrives as an empty call). The test's own thread
+// is not the listener: GoogleTest's "\n" after a failure's report never
+// counts.
 inline std::string EchoedText()
 {
     std::string echo;
-    for (const std::string &call : DebugCalls()) {
+    for (const std::string &call : DebugCalls(Callers::NotTheTest)) {
         if (call.empty())
             echo += '\0';
         else if (call.size() == 1)

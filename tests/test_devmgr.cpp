@@ -1,11 +1,15 @@
 // The device manager stand-in: devmgr.exe run under debugtap.exe, so that its
 // own report lines and the fake TST driver's debug lines come out as one
-// stream in the order they happened.
+// stream in the order they happened; and armhost.exe, its counterpart for
+// the handheld image, run the same way.
 #include <gtest/gtest.h>
 
+#include "armsession.h"
 #include "debugtap.h"
 #include "fixtures.h"
+#include "importhook.h"
 #include "runcapture.h"
+#include "rxsim.h"
 
 #include <stdlib.h>
 
@@ -383,6 +387,92 @@ TEST_F(DevMgr, ImageRegistrationLoadsTheBootDriver)
     });
     EXPECT_EQ(0, CountStarting(run.lines, "####       RXB_Init exiting"));
     EXPECT_EQ(0, ActiveKeys());
+}
+
+// For a native program (the emulated core's bench) Wine's CreateProcessA
+// returns TRUE and hands back no process or thread: PROCESS_INFORMATION
+// keeps what Wine's stack held. This one leaves two live handles of the
+// test there.
+HANDLE g_junk[2];
+decltype(&CreateProcessA) g_realCreateProcessA;
+
+BOOL WINAPI JunkCreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
+                               BOOL inherit, DWORD flags, LPVOID env, LPCSTR dir, LPSTARTUPINFOA startup,
+                               LPPROCESS_INFORMATION info)
+{
+    BOOL started = g_realCreateProcessA(app, line, pa, ta, inherit, flags, env, dir, startup, info);
+    info->hProcess = g_junk[0];
+    info->hThread = g_junk[1];
+    return started;
+}
+
+// The session closes nothing that Wine did not hand back when it starts the
+// bench: left in PROCESS_INFORMATION, live handles of its process stay open
+// (the 32-bit build finds junk there that may be one, the listening socket
+// say). Then scripts/demo.sh --arm as the README runs it: armhost.exe under
+// debugtap.exe (a debugger: there a close of a value that is no handle may
+// raise and end armhost before the bench connects), the handheld
+// rxboot.dll's pass on the emulated XScale against the receiver on the
+// cable, ending with the power line.
+TEST_F(DevMgr, ArmDemoRunsTheHandheldPassUnderDebugTap)
+{
+    {
+        bench::ImportHook hook(GetModuleHandleW(nullptr), "CreateProcessA", (void *)JunkCreateProcessA);
+        ASSERT_TRUE(hook.installed());
+        g_realCreateProcessA = (decltype(&CreateProcessA))hook.original();
+        // A second handle of each event tells whether the first still
+        // leads to it (a closed value is soon another object's).
+        HANDLE same[2];
+        for (int i = 0; i < 2; i++) {
+            g_junk[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            DuplicateHandle(GetCurrentProcess(), g_junk[i], GetCurrentProcess(), &same[i], 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        }
+        bench::ArmSession arm;
+        EXPECT_TRUE(arm.Start(bench::HandheldDriver())) << arm.Problem();
+        for (int i = 0; i < 2; i++) {
+            bool kept = GetHandleInformation(g_junk[i], nullptr) && SetEvent(g_junk[i]) &&
+                        WaitForSingleObject(same[i], 0) == WAIT_OBJECT_0;
+            EXPECT_TRUE(kept) << "the session closed a handle of the test";
+            if (kept)
+                CloseHandle(g_junk[i]);
+            CloseHandle(same[i]);
+        }
+        DWORD detached = 0;
+        EXPECT_TRUE(arm.Unload(&detached)) << arm.Problem();
+    }
+
+    bench::CreateKestranaKeys();
+    bench::SetAllSettings(1);
+    bench::SetConfigGPS(2);
+    bench::ClearKtapiJournal();
+    rxsim::Simulator sim;
+    rxsim::Options options;
+    options.current.sbas = options.bbr.sbas = false;
+    ASSERT_TRUE(sim.Start(options));
+    bench::CapturedRun run = bench::RunCaptured(L"\"" + bench::BinPath(L"debugtap.exe") + L"\" \"" +
+                                                    bench::BinPath(L"armhost.exe") + L"\" --core pxa270",
+                                                60000);
+    Strings journal = bench::KtapiJournal();
+    sim.Stop();
+    bench::DeleteKestranaKeys();
+
+    ASSERT_TRUE(run.started) << "error " << run.startError;
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    ExpectInOrder(bench::OutputLines(run.output), {
+        "armhost: ",
+        "####       RXB_INIT Entered        ####",
+        "SetNMEASentences: ConfigGPS == 2",
+        "UBXSSBASEnable: Wrote 16 bytes 1",
+        "UBXSaveToBBR: Wrote 21 bytes 1",
+        "Closed Port!",
+        "####       RXB_Init exiting        ####",
+        "armhost: RXB_Init(Drivers\\Active\\01, 0) = 0x89144233 after ",
+        "armhost: DllMain(DLL_PROCESS_DETACH) = 1",
+    });
+    EXPECT_EQ(rxsim::Describe(sim.Saved()), "GGA GLL GSA GSV RMC VTG GRS GST ZDA GBS DTM, SBAS on");
+    EXPECT_EQ(journal, (Strings{ "KTSetGPIO(0, 1)", "KTSetGPIODirection(1, 1)" }));
 }
 
 }  // namespace

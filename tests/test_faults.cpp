@@ -298,9 +298,9 @@ TEST_F(Faults, ReceiverGoingAwayMidTransactionLooksSilent)
     ClearDebugCapture();
     options.current.sbas = options.bbr.sbas = false;
     StartReceiver(options);
-    EXPECT_TRUE(ToggleSBAS(1));
-
+    bool toggled = ToggleSBAS(1);
     SplitLines lines = SplitByThread(DebugLines());
+    EXPECT_TRUE(toggled);
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 16 bytes\r\n",
                                      "Count = #\r\n", "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     ASSERT_EQ(lines.counts.size(), 2u);
@@ -326,11 +326,12 @@ TEST_F(Faults, CablePulledBetweenOperationsFailsCleanlyAndWorksWhenBack)
 
     ASSERT_TRUE(PlugCom3(Com3::Missing));
     ClearDebugCapture();
-    EXPECT_FALSE(ToggleNMEA(kGLL, 1));
-    EXPECT_FALSE(ToggleSBAS(0));
+    std::vector<bool> done = { ToggleNMEA(kGLL, 1) != FALSE, ToggleSBAS(0) != FALSE };
     ASSERT_TRUE(PlugCom3(Com3::NoDcb));
-    EXPECT_FALSE(ToggleNMEA(kGGA, 1));
-    EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
+    done.push_back(ToggleNMEA(kGGA, 1) != FALSE);
+    Strings lines = DebugLines();
+    EXPECT_EQ(done, std::vector<bool>(3, false));
+    EXPECT_EQ(lines, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleNMEA: CreateFile Failed 2\r\n",
                                       "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 2\r\n",
                                       "SetNMEASentences: ConfigGPS == 2\r\n", "GetCommState Failed\r\n" }));
     EXPECT_EQ(GetSetting(L"GGA"), 0u);
@@ -545,9 +546,10 @@ TEST_F(Faults, LineErrorIsClearedAndTheReplyBehindItFound)
     port::failedReads = 0;
     ClearDebugCapture();
     port::lineError = true;
-    EXPECT_TRUE(ToggleNMEA(kGSA, 1));
+    bool toggled = ToggleNMEA(kGSA, 1);
     port::lineError = false;
     SplitLines lines = SplitByThread(DebugLines());
+    EXPECT_TRUE(toggled);
     ASSERT_EQ(lines.counts.size(), 2u);
     EXPECT_LT(lines.counts[0], 10);
     EXPECT_LE(port::failedReads, 1);
@@ -609,8 +611,10 @@ TEST_F(Faults, PortTimeOutsAreTheProgramsOwnAndHandedBack)
         port::timeoutsRead.clear();
         port::timeoutsSet.clear();
         ClearDebugCapture();
-        EXPECT_FALSE(attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1));
-        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "SetCommTimeouts Failed\r\n" }));
+        bool done = attempt == 0 ? OpenReceiverPort(&kBootLinkRule, kCreateFileLine) : ToggleSBAS(1);
+        Strings lines = DebugLines();
+        EXPECT_FALSE(done);
+        EXPECT_EQ(lines, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "SetCommTimeouts Failed\r\n" }));
         EXPECT_EQ(g_transaction.port, INVALID_HANDLE_VALUE);
         ASSERT_EQ(port::timeoutsSet.size(), 2u) << "no restore was tried after the refusal";
         EXPECT_EQ(Fields(port::timeoutsSet[1]), Fields(port::timeoutsRead.at(0)));
@@ -685,9 +689,11 @@ TEST_F(Faults, MissingKeysAndOddValuesLeaveTheRegistryAsItShould)
     TakeBaseline();
     StartReceiver();
     DeleteKestranaKeys();
-    EXPECT_TRUE(ToggleSBAS(0));
+    bool toggled = ToggleSBAS(0);
+    Strings steps = SplitByThread(DebugLines()).steps;
+    EXPECT_TRUE(toggled);
     EXPECT_FALSE(sim.Saved().sbas);
-    EXPECT_EQ(SplitByThread(DebugLines()).steps, (Strings{ "NMEA Disable: Wrote 16 bytes\r\n", "Count = #\r\n",
+    EXPECT_EQ(steps, (Strings{ "NMEA Disable: Wrote 16 bytes\r\n", "Count = #\r\n",
                                                            "UBXSaveNavToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     SetGpsPower(1);
     EXPECT_EQ(KtapiJournal(), kPowerOn);
@@ -755,9 +761,12 @@ TEST_F(Faults, TheProgramHoldingThePortKeepsItUntilItEndsOrIsKilled)
         ASSERT_NE(holder.info.hProcess, nullptr);
         ASSERT_TRUE(sim.WaitForFrames(1, 5000));
         ClearDebugCapture();
-        EXPECT_FALSE(ToggleSBAS(1));
-        EXPECT_EQ(rxbInit(L"Drivers\\Active\\42", nullptr), 0u);
-        EXPECT_EQ(DebugLines(), (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n",
+        bool toggled = ToggleSBAS(1);
+        DWORD context = rxbInit(L"Drivers\\Active\\42", nullptr);
+        Strings lines = DebugLines();
+        EXPECT_FALSE(toggled);
+        EXPECT_EQ(context, 0u);
+        EXPECT_EQ(lines, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "ToggleSBAS: CreateFile Failed 12\r\n",
                                           "####       RXB_INIT Entered        ####\r\n",
                                           "SetNMEASentences: ConfigGPS == 2\r\n",
                                           "SetNMEASentences: CreateFile Failed 12\r\n" }));

@@ -41,7 +41,9 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     StartReceiver();
     SetSetting(L"GGA", 0);
     double called = sim.ElapsedMs();
-    EXPECT_TRUE(ToggleNMEA(kGGA, 1));
+    bool toggled = ToggleNMEA(kGGA, 1);
+    SplitLines lines = SplitByThread(DebugLines());
+    EXPECT_TRUE(toggled);
 
     EXPECT_EQ(FramesOnLine(sim), (std::vector<Bytes>{ Of(NmeaFrame(kGGA, TRUE)), Of(SaveFrame(kSaveMessages)) }));
     EXPECT_EQ(FramesOnLine(sim).back(), (Bytes{ 0xB5, 0x62, 0x06, 0x09, 0x0D, 0x00, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0,
@@ -49,8 +51,6 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     EXPECT_EQ(sim.Current().rate[kGGA], 1);
     EXPECT_EQ(sim.Saved().rate[kGGA], 1);
     EXPECT_EQ(GetSetting(L"GGA"), 1u);
-
-    SplitLines lines = SplitByThread(DebugLines());
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 11 bytes\r\n",
                                      "Count = #\r\n", "UBXSaveMsgToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     EXPECT_EQ(lines.listener, Concat({ AckLines("0x1"), AckLines("0x9") }));
@@ -76,8 +76,9 @@ TEST_F(Operations, DtmOffAndSbasOnAt9600SaveTheirPartOfTheConfiguration)
     options.probeNearEnd = L"COM3:";
     StartReceiver(options);
     SetSetting(L"DTM", 1);
-    EXPECT_TRUE(ToggleNMEA(kDTM, 0));
-    EXPECT_TRUE(ToggleSBAS(1));
+    std::vector<bool> done = { ToggleNMEA(kDTM, 0) != FALSE, ToggleSBAS(1) != FALSE };
+    Strings steps = SplitByThread(DebugLines()).steps;
+    EXPECT_EQ(done, std::vector<bool>(2, true));
     EXPECT_EQ(FramesOnLine(sim), (std::vector<Bytes>{ Of(NmeaFrame(kDTM, FALSE)), Of(SaveFrame(kSaveMessages)),
                                                       Of(SbasFrame(TRUE)), Of(SaveFrame(kSaveNavigation)) }));
     Bytes save = FramesOnLine(sim).back();   // the navigation configuration to BBR
@@ -88,7 +89,7 @@ TEST_F(Operations, DtmOffAndSbasOnAt9600SaveTheirPartOfTheConfiguration)
     EXPECT_TRUE(sim.Saved().sbas);
     EXPECT_EQ(GetSetting(L"DTM"), 0u);
     EXPECT_EQ(GetSetting(L"SBAS"), 1u);
-    EXPECT_EQ(SplitByThread(DebugLines()).steps,
+    EXPECT_EQ(steps,
               (Strings{ "SetNMEASentences: ConfigGPS == 1\r\n", "NMEA Disable: Wrote 11 bytes\r\n", "Count = #\r\n",
                         "UBXSaveMsgToBBR: Wrote 21 bytes\r\n", "Count = #\r\n", "SetNMEASentences: ConfigGPS == 1\r\n",
                         "NMEA Enable: Wrote 16 bytes\r\n", "Count = #\r\n", "UBXSaveNavToBBR: Wrote 21 bytes\r\n",
@@ -101,17 +102,20 @@ TEST_F(Operations, GpsPowerAndNoSuchSentenceLeaveThePortAlone)
 {
     StartReceiver();
     SetGpsPower(0);
-    EXPECT_EQ(KtapiJournal(), kPowerOff);
-    EXPECT_EQ(GetSetting(L"PWR"), 0u);
+    Strings journal = KtapiJournal();
+    std::optional<DWORD> power = GetSetting(L"PWR");
     SetGpsPower(1);
+    std::vector<bool> noSuch = { ToggleNMEA(11, 1) != FALSE, ToggleNMEA(-1, 1) != FALSE };
+    Strings calls = DebugCalls();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(journal, kPowerOff);
+    EXPECT_EQ(power, 0u);
     EXPECT_EQ(KtapiJournal(), Concat({ kPowerOff, kPowerOn }));
     EXPECT_EQ(GetSetting(L"PWR"), 1u);
-    EXPECT_FALSE(ToggleNMEA(11, 1));
-    EXPECT_FALSE(ToggleNMEA(-1, 1));
+    EXPECT_EQ(noSuch, std::vector<bool>(2, false));
     EXPECT_FALSE(GetSetting(L"GGA").has_value());
     Sleep(100);
     EXPECT_TRUE(sim.BytesReceived().empty());
-    EXPECT_TRUE(DebugCalls().empty());
 }
 
 // Neither a NAK nor a failed write (on a line cut once the port is open)
@@ -132,16 +136,17 @@ TEST_F(Operations, NakAFailedWriteOrAFailedFlushStillRecordsTheSetting)
     EXPECT_EQ(sim.Current().rate[kGST], 0);
 
     ClearDebugCapture();
+    bool toggled = false;
     {
         // Known before the swap: the simulator's threads write meanwhile.
         g_realWrite = (void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "WriteFile");
         ImportHook write(GetModuleHandleW(nullptr), "WriteFile", (void *)HangUpBeforeFirstWrite);
         ASSERT_TRUE(write.installed());
-        EXPECT_TRUE(ToggleNMEA(kGBS, 1));
+        toggled = ToggleNMEA(kGBS, 1);
     }
-    EXPECT_EQ(g_hungUp, 1) << "the cable was not hung up before the first write";
-
     SplitLines lines = SplitByThread(DebugLines());
+    EXPECT_TRUE(toggled);
+    EXPECT_EQ(g_hungUp, 1) << "the cable was not hung up before the first write";
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "Writefile error 21\r\n",
                                      "NMEA Enable: Wrote 0 bytes\r\n", "Count = #\r\n",
                                      "UBXSaveMsgToBBR: Wrote 0 bytes\r\n", "Count = #\r\n" }));

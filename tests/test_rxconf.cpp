@@ -287,19 +287,22 @@ protected:
         EXPECT_EQ(ExitCode(), 0);
     }
 
-    // The program's debug output so far, and a wait for a piece of it.
-    Strings ProgramLines() { return Arm() ? bench::DebugLines() : program_->Lines(); }
-    std::string ProgramText() { return Arm() ? bench::DebugText() : program_->Text(); }
+    // The program's debug output so far, and a wait for a piece of it. On
+    // the emulated core the session's reader thread writes the image's
+    // calls; the test's own thread writes only GoogleTest's reports.
+    Strings ProgramLines() { return Arm() ? bench::DebugLines(kImage) : program_->Lines(); }
+    std::string ProgramText() { return Arm() ? bench::DebugText(kImage) : program_->Text(); }
     bool WaitForText(const std::string &needle, DWORD ms)
     {
         if (!Arm())
             return program_->WaitForText(needle, ms);
         for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(10)) {
-            if (bench::DebugText().find(needle) != std::string::npos)
+            if (bench::DebugText(kImage).find(needle) != std::string::npos)
                 return true;
         }
-        return bench::DebugText().find(needle) != std::string::npos;
+        return bench::DebugText(kImage).find(needle) != std::string::npos;
     }
+    static const bench::Callers kImage = bench::Callers::NotTheTest;
 
     // The time-outs the emulated device's "COM3:" keeps from one open to
     // the next, which every operation must hand back as it found them (the

@@ -317,8 +317,8 @@ TEST_F(RxSim, NoiseAndOversizedFramesLetTheListenerFindTheReply)
             snprintf(unit, sizeof unit, "%02X-%02X", source.frame[2], source.frame[3]);
             units.push_back(unit);
         }
-        EXPECT_EQ(units, c.units);
         std::vector<std::string> lines = bench::DebugLines();
+        EXPECT_EQ(units, c.units);
         std::string sizeLine = "UBX MSG: [0x1]-[0x30] size " + std::to_string(c.oversized) + "\r\n";
         EXPECT_EQ(std::count(lines.begin(), lines.end(), sizeLine), c.oversized != 0 ? 1 : 0);
         EXPECT_EQ(source.frame[6], 0x06);

@@ -70,14 +70,16 @@ protected:
 TEST_F(SettingsStore, MissingKeyReadsAllZeroAndWritesNothing)
 {
     bench::DeleteSettingsKey();
-    EXPECT_EQ(ReadAll(), std::vector<DWORD>(kSettingCount, 0));
-    EXPECT_EQ(bench::DebugLines(), std::vector<std::string>{ "Test: RegOpenKeyEx Failed\r\n" });
+    std::vector<DWORD> read = ReadAll();
+    std::vector<std::string> lines = bench::DebugLines();
+    EXPECT_EQ(read, std::vector<DWORD>(kSettingCount, 0));
+    EXPECT_EQ(lines, std::vector<std::string>{ "Test: RegOpenKeyEx Failed\r\n" });
     bench::ClearDebugCapture();
     WriteSetting(0, 1);
     WriteSetting(13, 1);  // no such setting
+    EXPECT_TRUE(bench::DebugCalls().empty());
     HKEY key;
     EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, KEY_READ, &key), ERROR_SUCCESS);
-    EXPECT_TRUE(bench::DebugCalls().empty());
 }
 
 // What reaches the registry: each position under its own name, a 4-byte
@@ -106,7 +108,9 @@ TEST_F(SettingsStore, EachPositionIsStoredUnderItsNameExactlyAsPassedAndFlushed)
         flags[k] = k == 0 ? 0 : k == kSettingPWR ? 2 : 100 + k;
         g_regCalls.clear();
         g_flushResult = k % 2 ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+        bench::ClearDebugCapture();
         WriteSetting(k, flags[k]);
+        EXPECT_TRUE(bench::DebugCalls().empty()) << names[k];
         ASSERT_EQ(g_regCalls.size(), 3u) << names[k];
         HKEY key = g_regCalls[0].key;
         EXPECT_EQ(g_regCalls, (std::vector<RegCall>{ { std::string("set ") + names[k], key }, { "flush", key },
@@ -114,9 +118,10 @@ TEST_F(SettingsStore, EachPositionIsStoredUnderItsNameExactlyAsPassedAndFlushed)
         expected[names[k]] = flags[k];
     }
     g_regCalls.clear();
+    bench::ClearDebugCapture();
     WriteSetting(kSettingCount, 1);  // no such setting: nothing to flush
-    EXPECT_TRUE(g_regCalls.empty());
     EXPECT_TRUE(bench::DebugCalls().empty());
+    EXPECT_TRUE(g_regCalls.empty());
     HKEY key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Kestrana\\GPS", 0, KEY_READ, &key), ERROR_SUCCESS);
     wchar_t name[32];

@@ -164,20 +164,20 @@ bool ArmSession::Start(const ArmImage &image, const ArmOptions &options)
     std::string com3 = UnixCom3();
     if (options.com3 && !com3.empty())
         command += " --device \"COM3:=" + com3 + "\"";
-    // Wine starts a native program given by its path; it hands back no
-    // process handle, so the connection is the bench's lifeline.
+    // Wine starts a native program given by its path, and hands back no
+    // process or thread: it returns TRUE but leaves PROCESS_INFORMATION
+    // holding whatever its own stack held (non-zero on the 32-bit build).
+    // Nothing in it is ours to close; a value taken for a handle could be a
+    // live one of ours (the listening socket), and under a debugger the
+    // close of an invalid one raises. The connection is the bench's lifeline.
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    PROCESS_INFORMATION unused = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &unused)) {
         problem_ = "the bench does not start: error " + std::to_string(GetLastError());
         closesocket(listener);
         return false;
     }
-    if (info.hThread)
-        CloseHandle(info.hThread);
-    if (info.hProcess)
-        CloseHandle(info.hProcess);
 
     fd_set ready;
     FD_ZERO(&ready);

@@ -88,6 +88,9 @@ struct ReceivedFrame {
     // receiver heard only garbage. Such a piece is never complete.
     bool garbled = false;
     Answer answer = Answer::None;
+    // When the receiver started writing its answer (which then went out
+    // whole), ms since Start(); 0 until then.
+    double answeredMs = 0;
     bool applied = false;       // it changed (or confirmed) the configuration
 };
 

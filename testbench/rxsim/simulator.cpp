@@ -47,6 +47,7 @@ const double kEpochMs = 1000;        // chatter on a line with a rate: one burst
 struct PendingReply {
     double dueMs;
     std::vector<uint8_t> bytes;
+    size_t frame;   // the answered frame's index in State::frames
 };
 
 struct ReplyExtras {
@@ -62,6 +63,7 @@ struct Unit {
     bool reply;
     ReplyExtras extras;
     size_t lineBytes;   // what the line carries for it, a reply's noise and oversized frame included
+    size_t frame;       // a reply's frame (PendingReply::frame)
 };
 
 }  // namespace
@@ -169,7 +171,9 @@ std::vector<uint8_t> ReplyPrefix(const ReplyExtras &extras, DWORD *quietMs)
     return bytes;
 }
 
-void WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras, bool garble)
+// When the reply's own bytes started to go out (ms since Start()), or -1
+// when they did not all go out.
+double WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &extras, bool garble)
 {
     std::lock_guard<std::mutex> lock(s->writeMutex);
     DWORD quietMs;
@@ -182,7 +186,8 @@ void WriteReply(State *s, const std::vector<uint8_t> &reply, const ReplyExtras &
         std::vector<uint8_t> frame = OversizedFrame(extras.oversizedLength);
         WriteAll(s, frame.data(), frame.size(), garble);
     }
-    WriteAll(s, reply.data(), reply.size(), garble);
+    double startMs = s->Now();
+    return WriteAll(s, reply.data(), reply.size(), garble) ? startMs : -1;
 }
 
 // Baud rate of the near end as a second handle sees it; 0 when that fails.
@@ -251,7 +256,7 @@ bool HandleFrame(State *s, ReceivedFrame frame)
             s->completeFrames++;
         if (frame.answer != Answer::None) {
             PendingReply reply = { frame.arrivalMs + s->latencyMs,
-                                   AckFrame(frame.answer == Answer::Ack, frame.cls, frame.id) };
+                                   AckFrame(frame.answer == Answer::Ack, frame.cls, frame.id), s->frames.size() };
             auto at = std::upper_bound(s->pending.begin(), s->pending.end(), reply.dueMs,
                                        [](double due, const PendingReply &p) { return due < p.dueMs; });
             s->pending.insert(at, reply);
@@ -398,7 +403,8 @@ double TransmitMs(const State *s, size_t size)
 }
 
 // Caller holds mutex.
-void Enqueue(State *s, double nowMs, std::vector<uint8_t> bytes, bool reply, const ReplyExtras &extras)
+void Enqueue(State *s, double nowMs, std::vector<uint8_t> bytes, bool reply, const ReplyExtras &extras,
+             size_t frame = 0)
 {
     size_t lineBytes = bytes.size();
     if (reply) {
@@ -408,7 +414,7 @@ void Enqueue(State *s, double nowMs, std::vector<uint8_t> bytes, bool reply, con
             lineBytes += std::min<DWORD>(extras.oversizedLength, 0xFFFF) + 8;   // as OversizedFrame makes it
     }
     s->queuedBytes += bytes.size();
-    s->queue.push_back(Unit{ nowMs, std::move(bytes), reply, extras, lineBytes });
+    s->queue.push_back(Unit{ nowMs, std::move(bytes), reply, extras, lineBytes, frame });
 }
 
 // Caller holds mutex. Sentences due now join the queue: on a line without
@@ -454,7 +460,7 @@ void SendLoop(State *s)
         double now = s->Now();
         while (!s->pending.empty() && s->pending.front().dueMs <= now) {
             ReplyExtras extras = { s->noise, s->halfFrame, s->oversized, s->oversizedLength };
-            Enqueue(s, now, std::move(s->pending.front().bytes), true, extras);
+            Enqueue(s, now, std::move(s->pending.front().bytes), true, extras, s->pending.front().frame);
             s->pending.erase(s->pending.begin());
         }
         QueueChatter(s, now, &chatterDueMs, &epoch, &next);
@@ -472,11 +478,14 @@ void SendLoop(State *s)
                 lock.unlock();
                 DWORD nearBaud;
                 bool garble = RatesDiffer(s, &nearBaud);
+                double repliedMs = -1;
                 if (unit.reply)
-                    WriteReply(s, unit.bytes, unit.extras, garble);
+                    repliedMs = WriteReply(s, unit.bytes, unit.extras, garble);
                 else
                     WriteUnit(s, unit.bytes, garble);
                 lock.lock();
+                if (repliedMs >= 0)
+                    s->frames[unit.frame].answeredMs = repliedMs;
                 lineFreeMs = std::max(doneMs, s->Now());
                 continue;
             }
