@@ -80,6 +80,32 @@ inline void ExpectDelay(double step, double delay, const std::string &what)
     EXPECT_LT(step, delay + kPollMs + kSlackMs) << what;
 }
 
+// When the receiver started its answer to frame (it starts every delay
+// after a reply), or, for a frame it left unanswered, when the frame came in.
+inline double ReplyOrArrivalMs(const rxsim::ReceivedFrame &frame)
+{
+    return frame.answeredMs > 0 ? frame.answeredMs : frame.arrivalMs;
+}
+
+// A fixed delay that the program starts once it has seen the reply to the
+// frame before: counted from when the receiver wrote that reply, so that a
+// receiver slowed by a loaded machine is not charged to the program.
+inline void ExpectDelayAfterReply(const rxsim::ReceivedFrame &before, const rxsim::ReceivedFrame &next,
+                                  double delay, const std::string &what)
+{
+    ExpectDelay(next.arrivalMs - ReplyOrArrivalMs(before), delay, what);
+}
+
+// The polls the program counted before it saw the reply to frame: at most
+// polls beyond those that passed before the receiver wrote it (on an idle
+// machine it writes within a millisecond).
+inline void ExpectPollsForReply(int count, const rxsim::ReceivedFrame &frame, int polls, const std::string &what)
+{
+    int receiverPolls = frame.answeredMs > frame.arrivalMs ? (int)((frame.answeredMs - frame.arrivalMs) / kPollMs) : 0;
+    EXPECT_LE(count, polls + receiverPolls) << what << ": the receiver answered after "
+                                            << frame.answeredMs - frame.arrivalMs << " ms";
+}
+
 // What the setup program's reply listener echoed: its one-character calls
 // in order (an echoed NUL arrives as an empty call). The test's own thread
 // is not the listener: GoogleTest's "\n" after a failure's report never

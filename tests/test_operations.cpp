@@ -54,14 +54,15 @@ TEST_F(Operations, GgaOnSendsChangeThenSaveAndRecordsIt)
     EXPECT_EQ(lines.steps, (Strings{ "SetNMEASentences: ConfigGPS == 2\r\n", "NMEA Enable: Wrote 11 bytes\r\n",
                                      "Count = #\r\n", "UBXSaveMsgToBBR: Wrote 21 bytes\r\n", "Count = #\r\n" }));
     EXPECT_EQ(lines.listener, Concat({ AckLines("0x1"), AckLines("0x9") }));
-    for (int count : lines.counts)
-        EXPECT_LE(count, 2);
     // The fixed delays, from the receiver's side: 200 ms before the change
     // frame, 100 ms after the first stop, none before the save.
     std::vector<rxsim::ReceivedFrame> frames = sim.Frames();
     ASSERT_EQ(frames.size(), 2u);
+    ASSERT_EQ(lines.counts.size(), 2u);
+    for (size_t i = 0; i < frames.size(); i++)
+        ExpectPollsForReply(lines.counts[i], frames[i], 2, "frame " + std::to_string(i));
     ExpectDelay(frames[0].arrivalMs - called, 200, "before the change");
-    ExpectDelay(frames[1].arrivalMs - frames[0].arrivalMs, 100, "before the save");
+    ExpectDelayAfterReply(frames[0], frames[1], 100, "before the save");
 }
 
 // DTM off, then SBAS on with "ConfigGPS" 1: the whole operation runs at
