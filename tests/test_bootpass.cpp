@@ -195,12 +195,13 @@ TEST_P(BootPass, ValuesOfTwoCountAsOnAndSelectorOneRunsThePassAt9600)
     SplitLines lines = SplitByThread(passLines);
     ASSERT_GE(lines.steps.size(), 2u);
     EXPECT_EQ(lines.steps[1], "SetNMEASentences: ConfigGPS == 1\r\n");
-    // Each ACK takes about 10 ms of a 9600-baud line; a lost reply would
-    // run to 100.
+    // Each ACK takes about 10 ms of a 9600-baud line, and a loaded machine
+    // may keep the listener from it for another poll or two; a lost reply
+    // would run to 100.
     std::vector<rxsim::ReceivedFrame> received = sim.Frames();
     ASSERT_EQ(lines.counts.size(), received.size());
     for (size_t i = 0; i < received.size(); i++)
-        ExpectPollsForReply(lines.counts[i], received[i], 3, "frame " + std::to_string(i));
+        ExpectPollsForReply(lines.counts[i], received[i], 4, "frame " + std::to_string(i));
     EXPECT_EQ(rxsim::Describe(sim.Saved()), "GGA GSA ZDA, SBAS on");
     EXPECT_EQ(KtapiJournal(), kPowerOff);
 }
