@@ -36,6 +36,7 @@ sys.dont_write_bytecode = True
 
 import pefile    # noqa: E402
 
+import unwind    # noqa: E402
 from symbols import read_code_symbols    # noqa: E402
 
 GGA_ENABLE = bytes.fromhex("b56206010300f00001fb10")
@@ -76,10 +77,9 @@ def after_prologue(pe, offsets, function):
     rva = code.VirtualAddress + start - code.PointerToRawData
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY]
     table = pe.get_data(directory.VirtualAddress, directory.Size)
-    for k in range(0, len(table) - 7, 8):
-        begin, word = struct.unpack_from("<II", table, k)
+    for begin, prologue, _, _, _ in unwind.decode_entries(table):
         if begin - pe.OPTIONAL_HEADER.ImageBase == rva:
-            return start + 4 * (word & 0xFF)
+            return start + 4 * prologue
     raise CannotPlant("no exception directory entry for %s" % function)
 
 
